@@ -1,0 +1,37 @@
+// The real device files on Linux. A device name of the form \\.\NAME is a service reached
+// through the UNIX-domain socket NAME.sock in the device folder: $QX_DEVICE_DIR if set,
+// else /run/quorix.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+std::string DeviceDirectory();
+// "\\.\TVIOCTRL" -> "<device folder>/TVIOCTRL.sock"; empty for a name outside the namespace.
+std::string DeviceSocketPath(const std::string& deviceName);
+
+class LinuxDevice : public IDevice {
+public:
+    LinuxDevice();
+    ~LinuxDevice() override;
+    HANDLE CreateFileA(const char* path, std::uint32_t access, std::uint32_t share,
+                       std::uint32_t disposition, std::uint32_t flags) override;
+    bool DeviceIoControl(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
+                         void* out, std::uint32_t outSize, std::uint32_t* returned) override;
+    bool CloseHandle(HANDLE h) override;
+    bool GetVersionExA(OSVERSIONINFOA* info) override;
+
+    struct Connection;
+
+private:
+    std::mutex mu_;
+    std::map<HANDLE, std::shared_ptr<Connection>> open_;
+};
+
+}  // namespace plat

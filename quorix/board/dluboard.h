@@ -1,0 +1,101 @@
+// The K-Link (DLU) board: access through the TVIOCTRL I/O driver (device file, port bytes, the
+// mapped 16 KB dual-port memory window) and the board's request/response protocol on it.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+inline constexpr int kDluIoBaseCount = 16;
+inline constexpr int kDluMemBaseCount = 12;
+extern const std::uint16_t kDluIoBases[kDluIoBaseCount];   // 0x300 + 0x10 * i
+extern const std::uint32_t kDluMemBases[kDluMemBaseCount]; // 0xC0000 + 0x4000 * i
+inline constexpr std::uint32_t DLU_WINDOW_SIZE = 0x4000;
+
+// Port registers, at port base + offset.
+inline constexpr int DLU_PORT_CONTROL = 0;
+inline constexpr int DLU_PORT_HANDSHAKE = 1;
+inline constexpr int DLU_PORT_BANK = 2;
+// Access request masks.
+inline constexpr std::uint8_t DLU_ACCESS_RESPONSE = 1;
+inline constexpr std::uint8_t DLU_ACCESS_REQUEST = 2;
+// Slot kinds.
+inline constexpr std::int32_t DLU_SLOT_WRITE = 0;
+inline constexpr std::int32_t DLU_SLOT_BLOCK = 1;
+inline constexpr std::int32_t DLU_SLOT_GROUP = 2;
+inline constexpr int DLU_SLOT_COUNT = 32;
+inline constexpr int DLU_POLL_SLOT_LIMIT = 30;
+inline constexpr int DLU_RESPONSE_SIZE = 128;
+// Window layout.
+inline constexpr std::uint32_t DLU_OFS_BITMAP = 0x0002;
+inline constexpr std::uint32_t DLU_OFS_COMMAND = 0x000E;   // + 2 * slot
+inline constexpr std::uint32_t DLU_OFS_REQUEST = 0x0096;   // + 256 * slot
+inline constexpr std::uint32_t DLU_OFS_DATA = 0x00D6;      // + 256 * slot
+inline constexpr std::uint32_t DLU_SLOT_STRIDE = 256;
+// Timing, in ms.
+inline constexpr std::uint32_t DLU_LOCK_WAIT = 500;
+inline constexpr std::uint32_t DLU_REQUEST_TIMEOUT = 5000;
+inline constexpr std::uint32_t DLU_RESET_SETTLE = 2000;
+inline constexpr std::uint32_t DLU_DETECT_WAIT = 3000;
+
+struct DluSlot {
+    std::int32_t active = 0;
+    std::int32_t kind = 0;
+    std::int32_t id = 0;
+    std::uint32_t sentTick = 0;
+};
+
+// Receives the requests that CheckTimeouts ends, by the slot's kind and id. The engine
+// implements it; the board knows nothing about frames.
+class IDluSlotOwner {
+public:
+    virtual ~IDluSlotOwner() = default;
+    virtual void OnSlotTimeout(std::int32_t kind, std::int32_t id) = 0;
+};
+
+class CDluBoard {
+public:
+    CDluBoard();
+    ~CDluBoard() = default;  // the owners call Close themselves
+    CDluBoard(const CDluBoard&) = delete;
+    CDluBoard& operator=(const CDluBoard&) = delete;
+
+    // 0 success, 12 the I/O driver cannot be opened, 13 the window cannot be mapped (also for
+    // an index outside its table).
+    int Open(int ioIndex, int memIndex);
+    void Close();
+    std::uint8_t ReadPort(std::uint16_t port);
+    bool WritePort(std::uint16_t port, std::uint8_t value);
+
+    void Reset();
+    bool Detect();
+    bool Lock(std::uint8_t mask);
+    void Unlock();
+    int AllocSlot(int limit);
+    bool SendRequest(std::int32_t kind, std::int32_t id, std::uint16_t command,
+                     const std::uint8_t* data, int length);
+    bool SendWriteRequest(std::int32_t id, std::uint16_t command, const std::uint8_t* header,
+                          const std::uint8_t* data, int length);
+    int FindReadySlot();
+    // Slot number of a completed request or -1; status = error number * 256.
+    int ReceiveResponse(std::uint8_t* buffer, std::uint32_t& status);
+    void FreeSlot(int slot);
+    void CheckTimeouts();
+    int Outstanding() const { return m_nOutstanding; }
+
+    bool IsOpen() const { return m_hDevice != plat::INVALID_HANDLE_VALUE; }
+    std::uint16_t PortBase() const { return m_wPortBase; }
+    std::uint8_t* Window() const { return m_pWindow; }
+    const DluSlot& Slot(int slot) const { return m_slots[slot]; }
+    const std::uint8_t* OwnBitmap() const { return m_ownBitmap; }
+
+    IDluSlotOwner* m_pOwner = nullptr;
+
+private:
+    std::uint16_t m_wPortBase = 0;
+    std::uint8_t* m_pWindow = nullptr;
+    plat::HANDLE m_hDevice = plat::INVALID_HANDLE_VALUE;
+    std::uint8_t m_ownBitmap[4] = {0, 0, 0, 0};
+    std::int32_t m_nOutstanding = 0;
+    DluSlot m_slots[DLU_SLOT_COUNT];
+};
