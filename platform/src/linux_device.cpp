@@ -1,8 +1,21 @@
-// Client side of the device services. The socket protocol lives with tvioctrld.
+// Client side of the device services: a handle is one connection to the service's socket, a
+// control call one request and one answer on it (see platform/tvioctrl_wire.h).
 #include "platform/linux_device.h"
 
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "platform/tvioctrl.h"
+#include "platform/tvioctrl_wire.h"
 
 namespace plat {
 
@@ -19,23 +32,237 @@ std::string DeviceSocketPath(const std::string& deviceName) {
     return DeviceDirectory() + "/" + name + ".sock";
 }
 
-struct LinuxDevice::Connection {};
+namespace {
+
+// A service that does not answer within this time is taken for dead; the caller sees a failed
+// call instead of a hang.
+constexpr int kCallTimeoutMs = 5000;
+
+struct Mapping {
+    void* address;
+    std::size_t length;
+};
+
+void CloseFds(std::vector<int>& fds) {
+    for (int fd : fds) ::close(fd);
+    fds.clear();
+}
+
+}  // namespace
+
+struct LinuxDevice::Connection {
+    std::mutex mu;  // one call at a time on a connection: the answers come in order
+    int fd = -1;
+    bool dead = false;
+    std::uint32_t seq = 0;
+    std::vector<Mapping> mappings;
+
+    ~Connection() {
+        if (fd >= 0) ::close(fd);
+    }
+
+    bool WaitFor(short events) {
+        pollfd p{fd, events, 0};
+        for (;;) {
+            int r = ::poll(&p, 1, kCallTimeoutMs);
+            if (r > 0) return true;
+            if (r == 0) return false;
+            if (errno != EINTR) return false;
+        }
+    }
+
+    bool SendAll(const void* data, std::size_t size) {
+        auto p = static_cast<const char*>(data);
+        while (size > 0) {
+            ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                p += n;
+                size -= static_cast<std::size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (!WaitFor(POLLOUT)) return false;
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Reads one whole answer; descriptors passed along with it are collected in fds.
+    bool ReceiveAll(void* data, std::size_t size, std::vector<int>& fds) {
+        auto p = static_cast<char*>(data);
+        while (size > 0) {
+            iovec iov{p, size};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+            msghdr msg{};
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+            if (n > 0) {
+                for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+                    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+                    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                    for (std::size_t i = 0; i < count; ++i) {
+                        int received;
+                        std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+                        fds.push_back(received);
+                    }
+                }
+                if (msg.msg_flags & MSG_CTRUNC) return false;
+                p += n;
+                size -= static_cast<std::size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (!WaitFor(POLLIN)) return false;
+            } else {
+                return false;  // closed by the service, or an error
+            }
+        }
+        return true;
+    }
+};
 
 LinuxDevice::LinuxDevice() = default;
+
+// Closes the connections still open at exit. The windows stay mapped: a thread of the process
+// may still be looking at one while it ends.
 LinuxDevice::~LinuxDevice() = default;
 
-HANDLE LinuxDevice::CreateFileA(const char*, std::uint32_t, std::uint32_t, std::uint32_t,
+HANDLE LinuxDevice::CreateFileA(const char* path, std::uint32_t, std::uint32_t, std::uint32_t,
                                 std::uint32_t) {
-    return INVALID_HANDLE_VALUE;  // connection to the service: see tvioctrld
+    if (!path) return INVALID_HANDLE_VALUE;
+    std::string socketPath = DeviceSocketPath(path);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) {
+        return INVALID_HANDLE_VALUE;
+    }
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return INVALID_HANDLE_VALUE;
+    int r;
+    do {
+        r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        ::close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    auto conn = std::make_shared<Connection>();
+    conn->fd = fd;
+    std::lock_guard<std::mutex> lock(mu_);
+    HANDLE h = next_++;
+    open_[h] = std::move(conn);
+    return h;
 }
 
-bool LinuxDevice::DeviceIoControl(HANDLE, std::uint32_t, const void*, std::uint32_t, void*,
-                                  std::uint32_t, std::uint32_t* returned) {
+bool LinuxDevice::DeviceIoControl(HANDLE h, std::uint32_t code, const void* in,
+                                  std::uint32_t inSize, void* out, std::uint32_t outSize,
+                                  std::uint32_t* returned) {
     if (returned) *returned = 0;
-    return false;
+    if (inSize > tvio::wire::kMaxPayload || (inSize && !in) || (outSize && !out)) return false;
+    const bool map = code == tvio::IOCTL_MAP_PHYSICAL_MEMORY;
+    if (map && outSize < tvio::kMapOutputSize) return false;
+
+    std::shared_ptr<Connection> conn;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = open_.find(h);
+        if (it == open_.end()) return false;
+        conn = it->second;
+    }
+
+    std::lock_guard<std::mutex> lock(conn->mu);
+    if (conn->dead) return false;
+
+    tvio::wire::Request req{};
+    req.magic = tvio::wire::kRequestMagic;
+    req.version = tvio::wire::kVersion;
+    req.size = sizeof req;
+    req.seq = ++conn->seq;
+    req.code = code;
+    req.inSize = inSize;
+    if (inSize) std::memcpy(req.in, in, inSize);
+
+    tvio::wire::Reply reply{};
+    std::vector<int> fds;
+    if (!conn->SendAll(&req, sizeof req) || !conn->ReceiveAll(&reply, sizeof reply, fds)) {
+        // A half-done exchange leaves the stream out of step: no later call can trust it.
+        conn->dead = true;
+        CloseFds(fds);
+        return false;
+    }
+    if (reply.magic != tvio::wire::kReplyMagic || reply.version != tvio::wire::kVersion ||
+        reply.size != sizeof reply || reply.seq != req.seq ||
+        reply.outSize > tvio::wire::kMaxPayload) {
+        conn->dead = true;
+        CloseFds(fds);
+        return false;
+    }
+    if (reply.status != tvio::wire::kOk) {
+        if (reply.status == tvio::wire::kBadMessage || reply.status == tvio::wire::kBadVersion) {
+            conn->dead = true;  // the service hangs up after these
+        }
+        CloseFds(fds);
+        return false;
+    }
+
+    if (!map) {
+        CloseFds(fds);  // nothing but a map answer carries a descriptor
+        std::uint32_t n = std::min(outSize, reply.outSize);
+        if (n) std::memcpy(out, reply.out, n);
+        if (returned) *returned = n;
+        return true;
+    }
+
+    tvio::wire::MapAnswer answer{};
+    if (fds.size() != 1 || reply.outSize != sizeof answer) {
+        CloseFds(fds);
+        return false;
+    }
+    std::memcpy(&answer, reply.out, sizeof answer);
+    std::uint32_t wanted = 0;
+    if (inSize >= 8) std::memcpy(&wanted, static_cast<const char*>(in) + 4, 4);
+    if (answer.length == 0 || answer.length != wanted) {
+        CloseFds(fds);
+        return false;
+    }
+    void* p = ::mmap(nullptr, answer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fds[0],
+                     static_cast<off_t>(answer.offset));
+    CloseFds(fds);  // the mapping keeps its own reference
+    if (p == MAP_FAILED) return false;
+    conn->mappings.push_back({p, answer.length});
+    std::memset(out, 0, outSize);
+    std::memcpy(out, &p, sizeof p);
+    if (returned) *returned = tvio::kMapOutputSize;
+    return true;
 }
 
-bool LinuxDevice::CloseHandle(HANDLE) { return false; }
+bool LinuxDevice::CloseHandle(HANDLE h) {
+    std::shared_ptr<Connection> conn;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = open_.find(h);
+        if (it == open_.end()) return false;
+        conn = std::move(it->second);
+        open_.erase(it);
+    }
+    // Wakes a call still waiting on this handle in another thread, then waits for it to leave.
+    ::shutdown(conn->fd, SHUT_RDWR);
+    std::lock_guard<std::mutex> lock(conn->mu);
+    ::close(conn->fd);
+    conn->fd = -1;
+    conn->dead = true;
+    for (const Mapping& m : conn->mappings) ::munmap(m.address, m.length);
+    conn->mappings.clear();
+    return true;
+}
 
 bool LinuxDevice::GetVersionExA(OSVERSIONINFOA* info) {
     if (!info || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) return false;

@@ -1,6 +1,8 @@
 // The real device files on Linux. A device name of the form \\.\NAME is a service reached
 // through the UNIX-domain socket NAME.sock in the device folder: $QX_DEVICE_DIR if set,
-// else /run/quorix.
+// else /run/quorix. Each handle is its own connection; calls on one handle are serialised, and a
+// service that dies or stops answering (5 s) makes the handle's calls fail. Closing a handle
+// unmaps the windows mapped through it.
 #pragma once
 
 #include <map>
@@ -32,6 +34,7 @@ public:
 private:
     std::mutex mu_;
     std::map<HANDLE, std::shared_ptr<Connection>> open_;
+    HANDLE next_ = 0x100;
 };
 
 }  // namespace plat

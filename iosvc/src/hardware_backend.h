@@ -1,0 +1,33 @@
+// The real ISA board: port bytes through the port device (/dev/port, one pread or pwrite at the
+// port's offset), the window through the memory device (/dev/mem at the physical address).
+#pragma once
+
+#include <string>
+
+#include "backend.h"
+
+namespace iosvc {
+
+class CHardwareBackend : public IBackend {
+public:
+    CHardwareBackend(std::string portDevice, std::string memDevice);
+    ~CHardwareBackend() override;
+    CHardwareBackend(const CHardwareBackend&) = delete;
+    CHardwareBackend& operator=(const CHardwareBackend&) = delete;
+
+    // Opens both devices; false (and logged) when either cannot be opened for reading and writing.
+    bool Open();
+    bool ReadPort(std::uint16_t port, std::uint8_t& value) override;
+    bool WritePort(std::uint16_t port, std::uint8_t value) override;
+    bool MapWindow(std::uint32_t physical, std::uint32_t length, int& fd,
+                   std::uint64_t& offset) override;
+    std::string Describe() const override;
+
+private:
+    std::string portDevice_;
+    std::string memDevice_;
+    int portFd_ = -1;
+    int memFd_ = -1;
+};
+
+}  // namespace iosvc

@@ -1,0 +1,150 @@
+// tvioctrld: the TVIOCTRL I/O driver as a service.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "hardware_backend.h"
+#include "log.h"
+#include "platform/linux_device.h"
+#include "platform/tvioctrl.h"
+#include "server.h"
+#include "sim_backend.h"
+
+namespace {
+
+int gStopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    int saved = errno;
+    char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(gStopPipe[1], &c, 1);
+    errno = saved;
+}
+
+const char kUsage[] =
+    "usage: tvioctrld (--simulate SCENARIO | --hardware) [options]\n"
+    "\n"
+    "Serves the TVIOCTRL device (\\\\.\\TVIOCTRL): port bytes 0x300..0x3FF and 16 KB memory\n"
+    "windows 0xC0000..0xEFFFF of the K-Link (DLU) board.\n"
+    "\n"
+    "  --simulate FILE      simulated board and stations from a scenario file (JSON)\n"
+    "  --hardware           the real ISA board through the port and memory devices\n"
+    "  --port-device PATH   port device for --hardware (default /dev/port)\n"
+    "  --mem-device PATH    memory device for --hardware (default /dev/mem)\n"
+    "  --socket PATH        socket to listen on (default $QX_DEVICE_DIR/TVIOCTRL.sock,\n"
+    "                       folder /run/quorix when QX_DEVICE_DIR is not set)\n"
+    "  --ready-file PATH    write this file once listening (\"ready\" is also printed)\n"
+    "  --trace              log the simulated board's decoded exchanges\n"
+    "  --verbose            log every control call\n"
+    "  --help               this text\n";
+
+int Usage(const char* error) {
+    if (error) std::fprintf(stderr, "tvioctrld: %s\n\n", error);
+    std::fputs(kUsage, error ? stderr : stdout);
+    return error ? 2 : 0;
+}
+
+bool WriteReadyFile(const std::string& path) {
+    std::string tmp = path + ".tmp";
+    std::FILE* f = std::fopen(tmp.c_str(), "w");
+    if (!f) return false;
+    std::fprintf(f, "ready %ld\n", static_cast<long>(::getpid()));
+    bool ok = std::fclose(f) == 0;
+    return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using iosvc::Log;
+    using iosvc::LogLevel;
+
+    std::string socketPath, scenarioPath, readyFile;
+    std::string portDevice = "/dev/port", memDevice = "/dev/mem";
+    bool hardware = false, simulate = false, trace = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc) return false;
+            into = argv[++i];
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") return Usage(nullptr);
+        if (arg == "--hardware") {
+            hardware = true;
+        } else if (arg == "--simulate") {
+            if (!value(scenarioPath)) return Usage("--simulate needs a scenario file");
+            simulate = true;
+        } else if (arg == "--socket") {
+            if (!value(socketPath)) return Usage("--socket needs a path");
+        } else if (arg == "--port-device") {
+            if (!value(portDevice)) return Usage("--port-device needs a path");
+        } else if (arg == "--mem-device") {
+            if (!value(memDevice)) return Usage("--mem-device needs a path");
+        } else if (arg == "--ready-file") {
+            if (!value(readyFile)) return Usage("--ready-file needs a path");
+        } else if (arg == "--trace") {
+            trace = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            iosvc::SetVerbose(true);
+        } else {
+            return Usage(("unknown option " + arg).c_str());
+        }
+    }
+    if (hardware == simulate) return Usage("choose one of --simulate and --hardware");
+    if (socketPath.empty()) socketPath = plat::DeviceSocketPath(tvio::kDevicePathNt);
+
+    if (::pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) < 0) {
+        Log(LogLevel::Error, "pipe: %s", std::strerror(errno));
+        return 1;
+    }
+    struct sigaction sa{};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Log(LogLevel::Info, "starting (pid %ld)", static_cast<long>(::getpid()));
+    std::unique_ptr<iosvc::IBackend> backend;
+    if (simulate) {
+        sim::Scenario scenario;
+        std::string error;
+        if (!sim::LoadScenario(scenarioPath, scenario, error)) {
+            Log(LogLevel::Error, "scenario %s: %s", scenarioPath.c_str(), error.c_str());
+            return 1;
+        }
+        auto s = std::make_unique<iosvc::CSimBackend>(std::move(scenario), trace);
+        if (!s->Start()) return 1;
+        backend = std::move(s);
+    } else {
+        auto h = std::make_unique<iosvc::CHardwareBackend>(portDevice, memDevice);
+        if (!h->Open()) return 1;
+        backend = std::move(h);
+    }
+
+    int rc = 0;
+    {
+        iosvc::CIoServer server(*backend);
+        if (!server.Listen(socketPath)) return 1;
+        if (!readyFile.empty() && !WriteReadyFile(readyFile)) {
+            Log(LogLevel::Warning, "cannot write ready file %s", readyFile.c_str());
+        }
+        std::printf("ready\n");
+        std::fflush(stdout);
+        server.Run(gStopPipe[0]);
+        Log(LogLevel::Info, "stopping");
+        server.Close();
+    }
+    if (!readyFile.empty()) ::unlink(readyFile.c_str());
+    backend.reset();
+    Log(LogLevel::Info, "stopped");
+    return rc;
+}

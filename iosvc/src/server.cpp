@@ -1,0 +1,350 @@
+#include "server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "log.h"
+#include "platform/tvioctrl.h"
+
+namespace iosvc {
+namespace {
+
+using tvio::wire::Reply;
+using tvio::wire::Request;
+
+// A client that fills its refusals beyond this is no longer logged for them.
+constexpr int kRefusalsLogged = 10;
+// Requests served from one client before the others get their turn.
+constexpr int kRequestsPerTurn = 64;
+
+std::uint32_t Word(const Request& req, int index) {
+    std::uint32_t w;
+    std::memcpy(&w, req.in + 4 * index, 4);
+    return w;
+}
+
+std::string PeerText(int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
+        return "pid " + std::to_string(cred.pid) + ", uid " + std::to_string(cred.uid);
+    }
+    return "peer unknown";
+}
+
+}  // namespace
+
+bool PortAllowed(std::uint32_t port) {
+    return port >= tvio::kPortFirst && port <= tvio::kPortLast;
+}
+
+bool WindowAllowed(std::uint32_t physical, std::uint32_t length) {
+    return length == tvio::kWindowSize && physical % tvio::kWindowSize == 0 &&
+           physical >= tvio::kWindowFirst &&
+           std::uint64_t{physical} + length - 1 <= tvio::kWindowLast;
+}
+
+CIoServer::~CIoServer() {
+    for (Client& c : clients_) ::close(c.fd);
+    clients_.clear();
+    Close();
+}
+
+bool CIoServer::Listen(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+        Log(LogLevel::Error, "socket path too long or empty: '%s'", path.c_str());
+        return false;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (!folder.empty() && !std::filesystem::exists(folder, ec)) {
+        std::filesystem::create_directories(folder, ec);
+        if (ec) {
+            Log(LogLevel::Error, "cannot create socket folder %s: %s", folder.c_str(),
+                ec.message().c_str());
+            return false;
+        }
+        Log(LogLevel::Info, "created socket folder %s", folder.c_str());
+    }
+
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            Log(LogLevel::Error, "%s exists and is not a socket; not touching it", path.c_str());
+            return false;
+        }
+        int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool alive = probe >= 0 &&
+                     ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+        if (probe >= 0) ::close(probe);
+        if (alive) {
+            Log(LogLevel::Error, "another service already listens on %s", path.c_str());
+            return false;
+        }
+        ::unlink(path.c_str());
+        Log(LogLevel::Info, "removed stale socket %s", path.c_str());
+    }
+
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listenFd_ < 0) {
+        Log(LogLevel::Error, "socket: %s", std::strerror(errno));
+        return false;
+    }
+    if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0 ||
+        ::listen(listenFd_, 64) < 0) {
+        Log(LogLevel::Error, "cannot listen on %s: %s", path.c_str(), std::strerror(errno));
+        ::close(listenFd_);
+        listenFd_ = -1;
+        return false;
+    }
+    path_ = path;
+    Log(LogLevel::Info, "listening on %s, backend %s", path.c_str(), backend_.Describe().c_str());
+    return true;
+}
+
+void CIoServer::Close() {
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+    }
+    if (!path_.empty()) {
+        ::unlink(path_.c_str());
+        Log(LogLevel::Info, "removed socket %s", path_.c_str());
+        path_.clear();
+    }
+}
+
+void CIoServer::Run(int stopFd) {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({stopFd, POLLIN, 0});
+        fds.push_back({listenFd_, POLLIN, 0});
+        for (const Client& c : clients_) fds.push_back({c.fd, POLLIN, 0});
+
+        int r = ::poll(fds.data(), fds.size(), -1);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            Log(LogLevel::Error, "poll: %s", std::strerror(errno));
+            break;
+        }
+        if (fds[0].revents) break;
+
+        // Clients first, by their place in this round's list; drops shift the vector, so walk
+        // it from the back.
+        for (std::size_t i = fds.size(); i-- > 2;) {
+            std::size_t index = i - 2;
+            if (!fds[i].revents) continue;
+            if (!Serve(clients_[index])) Drop(index, nullptr);
+        }
+        if (fds[1].revents & POLLIN) Accept();
+    }
+    for (Client& c : clients_) {
+        ::close(c.fd);
+        Log(LogLevel::Info, "client %d closed at shutdown", c.id);
+    }
+    clients_.clear();
+}
+
+void CIoServer::Accept() {
+    for (;;) {
+        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                Log(LogLevel::Warning, "accept: %s", std::strerror(errno));
+            }
+            return;
+        }
+        Client c;
+        c.fd = fd;
+        c.id = nextId_++;
+        Log(LogLevel::Info, "client %d connected (%s)", c.id, PeerText(fd).c_str());
+        clients_.push_back(c);
+    }
+}
+
+void CIoServer::Drop(std::size_t index, const char* why) {
+    Client& c = clients_[index];
+    ::close(c.fd);
+    Log(LogLevel::Info, "client %d disconnected%s%s", c.id, why ? ": " : "", why ? why : "");
+    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+bool CIoServer::Serve(Client& c) {
+    for (int served = 0; served < kRequestsPerTurn;) {
+        ssize_t n = ::recv(c.fd, c.buffer + c.have, sizeof c.buffer - c.have, MSG_DONTWAIT);
+        if (n == 0) {
+            if (c.have) Log(LogLevel::Warning, "client %d hung up inside a request", c.id);
+            return false;
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            Log(LogLevel::Warning, "client %d: %s", c.id, std::strerror(errno));
+            return false;
+        }
+        c.have += static_cast<std::size_t>(n);
+        if (c.have < sizeof c.buffer) continue;
+
+        Request req;
+        std::memcpy(&req, c.buffer, sizeof req);
+        c.have = 0;
+        ++served;
+        int fd = -1;
+        Reply reply = Handle(req, fd, c.id, &c.refusals);
+        if (!SendReply(c, reply, fd)) return false;
+        if (reply.status == tvio::wire::kBadMessage || reply.status == tvio::wire::kBadVersion) {
+            // The stream cannot be trusted to be in step any more.
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CIoServer::SendReply(Client& c, const Reply& reply, int fd) {
+    iovec iov{const_cast<Reply*>(&reply), sizeof reply};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    if (fd >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+        cm->cmsg_level = SOL_SOCKET;
+        cm->cmsg_type = SCM_RIGHTS;
+        cm->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(cm), &fd, sizeof fd);
+    }
+    ssize_t n;
+    do {
+        n = ::sendmsg(c.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    // Answers are tiny and the client waits for each; a full socket means a client that sends
+    // without reading, which is dropped rather than waited for.
+    if (n != static_cast<ssize_t>(sizeof reply)) {
+        Log(LogLevel::Warning, "client %d: answer not sent (%s)", c.id,
+            n < 0 ? std::strerror(errno) : "short write");
+        return false;
+    }
+    return true;
+}
+
+Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals) {
+    fdOut = -1;
+    Reply reply{};
+    reply.magic = tvio::wire::kReplyMagic;
+    reply.version = tvio::wire::kVersion;
+    reply.size = sizeof reply;
+    reply.seq = req.seq;
+    reply.status = tvio::wire::kOk;
+
+    auto refuse = [&](const char* what, std::uint32_t a, std::uint32_t b) {
+        reply.status = tvio::wire::kRefused;
+        int count = refusals ? ++*refusals : 1;
+        if (count <= kRefusalsLogged) {
+            Log(LogLevel::Warning, "client %d: refused %s 0x%X (0x%X)%s", who, what, a, b,
+                count == kRefusalsLogged ? "; further refusals of this client not logged" : "");
+        }
+    };
+
+    if (req.magic != tvio::wire::kRequestMagic || req.size != sizeof req) {
+        Log(LogLevel::Warning, "client %d: malformed message", who);
+        reply.status = tvio::wire::kBadMessage;
+        return reply;
+    }
+    if (req.version != tvio::wire::kVersion) {
+        Log(LogLevel::Warning, "client %d: protocol version %u, expected %u", who, req.version,
+            tvio::wire::kVersion);
+        reply.status = tvio::wire::kBadVersion;
+        return reply;
+    }
+
+    switch (req.code) {
+        case tvio::IOCTL_READ_PORT_BYTE: {
+            if (req.inSize != 4) {
+                reply.status = tvio::wire::kBadInput;
+                break;
+            }
+            std::uint32_t port = Word(req, 0);
+            if (!PortAllowed(port)) {
+                refuse("port read", port, 0);
+                break;
+            }
+            std::uint8_t value = 0xFF;
+            if (!backend_.ReadPort(static_cast<std::uint16_t>(port), value)) {
+                reply.status = tvio::wire::kIoError;
+                break;
+            }
+            std::uint32_t out = value;
+            std::memcpy(reply.out, &out, 4);
+            reply.outSize = 4;
+            break;
+        }
+        case tvio::IOCTL_WRITE_PORT_BYTE: {
+            if (req.inSize != 8) {
+                reply.status = tvio::wire::kBadInput;
+                break;
+            }
+            std::uint32_t port = Word(req, 0);
+            std::uint32_t value = Word(req, 1);
+            if (!PortAllowed(port)) {
+                refuse("port write", port, value);
+                break;
+            }
+            if (!backend_.WritePort(static_cast<std::uint16_t>(port),
+                                    static_cast<std::uint8_t>(value))) {
+                reply.status = tvio::wire::kIoError;
+            }
+            break;
+        }
+        case tvio::IOCTL_MAP_PHYSICAL_MEMORY: {
+            if (req.inSize != 8) {
+                reply.status = tvio::wire::kBadInput;
+                break;
+            }
+            std::uint32_t physical = Word(req, 0);
+            std::uint32_t length = Word(req, 1);
+            if (!WindowAllowed(physical, length)) {
+                refuse("mapping of", physical, length);
+                break;
+            }
+            int fd = -1;
+            std::uint64_t offset = 0;
+            if (!backend_.MapWindow(physical, length, fd, offset) || fd < 0) {
+                Log(LogLevel::Warning, "client %d: no window at 0x%X", who, physical);
+                reply.status = tvio::wire::kIoError;
+                break;
+            }
+            tvio::wire::MapAnswer answer{offset, length, 0};
+            std::memcpy(reply.out, &answer, sizeof answer);
+            reply.outSize = sizeof answer;
+            fdOut = fd;
+            Log(LogLevel::Info, "client %d: mapped window 0x%05X", who, physical);
+            break;
+        }
+        default:
+            Log(LogLevel::Warning, "client %d: unknown control code 0x%08X", who, req.code);
+            reply.status = tvio::wire::kUnknownCode;
+            break;
+    }
+    if (Verbose()) {
+        Log(LogLevel::Debug, "client %d: code 0x%08X in %u bytes -> %s", who, req.code,
+            req.inSize, tvio::wire::StatusText(reply.status));
+    }
+    return reply;
+}
+
+}  // namespace iosvc

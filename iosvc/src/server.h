@@ -1,0 +1,60 @@
+// The service's socket: accepts any number of clients and answers their control calls one by one
+// from a single poll loop, so the backend sees one caller at a time and in order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "platform/tvioctrl_wire.h"
+
+namespace iosvc {
+
+// Whether a client may touch this port or this window.
+bool PortAllowed(std::uint32_t port);
+bool WindowAllowed(std::uint32_t physical, std::uint32_t length);
+
+class CIoServer {
+public:
+    explicit CIoServer(IBackend& backend) : backend_(backend) {}
+    ~CIoServer();
+    CIoServer(const CIoServer&) = delete;
+    CIoServer& operator=(const CIoServer&) = delete;
+
+    // Creates the socket's folder if missing, removes a stale socket file (one nobody listens on)
+    // and listens. Refuses a path where another service answers or where a non-socket lies.
+    bool Listen(const std::string& path);
+    // Serves until stopFd becomes readable (or fails); then closes every client.
+    void Run(int stopFd);
+    // Stops listening and removes the socket file.
+    void Close();
+
+    // The answer to one request; fdOut gets a descriptor to pass along, or -1. `who` names the
+    // client in the log; `refusals` counts its refusals, so that a rogue client cannot flood it.
+    tvio::wire::Reply Handle(const tvio::wire::Request& req, int& fdOut, int who = 0,
+                             int* refusals = nullptr);
+
+private:
+    struct Client {
+        int fd = -1;
+        int id = 0;
+        std::uint8_t buffer[sizeof(tvio::wire::Request)];
+        std::size_t have = 0;
+        int refusals = 0;
+    };
+
+    void Accept();
+    // false when the client is to be dropped.
+    bool Serve(Client& c);
+    bool SendReply(Client& c, const tvio::wire::Reply& reply, int fd);
+    void Drop(std::size_t index, const char* why);
+
+    IBackend& backend_;
+    std::string path_;
+    int listenFd_ = -1;
+    int nextId_ = 1;
+    std::vector<Client> clients_;
+};
+
+}  // namespace iosvc

@@ -1,0 +1,92 @@
+#include "sim_backend.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "log.h"
+
+namespace iosvc {
+
+CSimBackend::CSimBackend(sim::Scenario scenario, bool trace)
+    : scenario_(std::move(scenario)), trace_(trace) {}
+
+CSimBackend::~CSimBackend() {
+    if (board_) board_->Stop();
+    board_.reset();  // before the window it works on goes away
+    if (window_) ::munmap(window_, sim::kWindowSize);
+    if (windowFd_ >= 0) ::close(windowFd_);
+    for (auto& [physical, fd] : emptyBus_) ::close(fd);
+}
+
+bool CSimBackend::Start() {
+    windowFd_ = ::memfd_create("dlu-window", MFD_CLOEXEC);
+    if (windowFd_ < 0 || ::ftruncate(windowFd_, sim::kWindowSize) < 0) {
+        Log(LogLevel::Error, "cannot create the board window: %s", std::strerror(errno));
+        return false;
+    }
+    void* p = ::mmap(nullptr, sim::kWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, windowFd_, 0);
+    if (p == MAP_FAILED) {
+        Log(LogLevel::Error, "cannot map the board window: %s", std::strerror(errno));
+        return false;
+    }
+    window_ = static_cast<std::uint8_t*>(p);
+
+    board_ = std::make_unique<sim::Board>(scenario_);
+    board_->UseWindow(window_);
+    if (trace_) {
+        board_->SetTrace([](const std::string& line) {
+            Log(LogLevel::Info, "trace: %s", line.c_str());
+        });
+    }
+    board_->Start();
+    Log(LogLevel::Info, "simulated board at port 0x%03X, window 0x%05X, %zu station(s)%s%s%s",
+        board_->PortBase(), board_->WindowPhysical(), scenario_.stations.size(),
+        scenario_.noBoard ? ", no board answering" : "",
+        scenario_.mappingRefused ? ", mapping refused" : "",
+        scenario_.lockNeverGranted ? ", lock never granted" : "");
+    return true;
+}
+
+bool CSimBackend::ReadPort(std::uint16_t port, std::uint8_t& value) {
+    value = board_->ReadPort(port);
+    return true;
+}
+
+bool CSimBackend::WritePort(std::uint16_t port, std::uint8_t value) {
+    board_->WritePort(port, value);
+    return true;
+}
+
+bool CSimBackend::MapWindow(std::uint32_t physical, std::uint32_t length, int& fd,
+                            std::uint64_t& offset) {
+    if (board_->MappingRefused()) return false;
+    offset = 0;
+    if (physical == board_->WindowPhysical()) {
+        fd = windowFd_;
+        return length == sim::kWindowSize;
+    }
+    fd = EmptyBus(physical);
+    return fd >= 0;
+}
+
+int CSimBackend::EmptyBus(std::uint32_t physical) {
+    auto it = emptyBus_.find(physical);
+    if (it != emptyBus_.end()) return it->second;
+    int fd = ::memfd_create("empty-bus", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    std::vector<std::uint8_t> ff(sim::kWindowSize, 0xFF);
+    if (::pwrite(fd, ff.data(), ff.size(), 0) != static_cast<ssize_t>(ff.size())) {
+        ::close(fd);
+        return -1;
+    }
+    emptyBus_[physical] = fd;
+    return fd;
+}
+
+std::string CSimBackend::Describe() const { return "simulated board"; }
+
+}  // namespace iosvc

@@ -1,0 +1,82 @@
+// The socket protocol between a TVIOCTRL device handle and the tvioctrld service.
+//
+// One DeviceIoControl is one request and one answer over a UNIX-domain stream socket, in this
+// order, never pipelined. Both messages have a fixed size, so a reader always knows how many
+// bytes to wait for, and a message that is not exactly right is recognisable as such:
+//
+//   Request (36 bytes): magic "TVIQ", version, size, sequence, control code, input length,
+//                       input bytes (at most 16; the three control codes use 4 or 8).
+//   Reply   (36 bytes): magic "TVIA", version, size, sequence of the request answered, status,
+//                       output length, output bytes.
+//
+// The answer to IOCTL_MAP_PHYSICAL_MEMORY carries one file descriptor as SCM_RIGHTS ancillary
+// data (a memfd for the simulated board, /dev/mem for the real one) and, in its output, a
+// MapAnswer: the offset at which to map that descriptor and the length to map. The client maps
+// it MAP_SHARED, so the board side's writes are seen at once. All fields are in host order: both
+// ends run on the same machine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tvio::wire {
+
+inline constexpr std::uint32_t kRequestMagic = 0x51495654u;  // "TVIQ" in memory
+inline constexpr std::uint32_t kReplyMagic = 0x41495654u;    // "TVIA" in memory
+inline constexpr std::uint16_t kVersion = 1;
+inline constexpr std::uint32_t kMaxPayload = 16;
+
+struct Request {
+    std::uint32_t magic;
+    std::uint16_t version;
+    std::uint16_t size;  // sizeof(Request)
+    std::uint32_t seq;
+    std::uint32_t code;    // the control code, as passed to DeviceIoControl
+    std::uint32_t inSize;  // bytes of `in` that are used
+    std::uint8_t in[kMaxPayload];
+};
+static_assert(sizeof(Request) == 36);
+
+enum Status : std::uint32_t {
+    kOk = 0,
+    kBadMessage = 1,   // wrong magic or size: the service drops the connection after answering
+    kBadVersion = 2,   // the service speaks another version; ditto
+    kUnknownCode = 3,  // not one of the three control codes
+    kBadInput = 4,     // input length wrong for the control code
+    kRefused = 5,      // port or memory window outside what a client may touch
+    kIoError = 6,      // the backend failed (device error, no window to give)
+};
+
+struct Reply {
+    std::uint32_t magic;
+    std::uint16_t version;
+    std::uint16_t size;  // sizeof(Reply)
+    std::uint32_t seq;
+    std::uint32_t status;   // Status
+    std::uint32_t outSize;  // bytes of `out` that are used
+    std::uint8_t out[kMaxPayload];
+};
+static_assert(sizeof(Reply) == 36);
+
+// Output of a successful map answer; the descriptor travels beside it.
+struct MapAnswer {
+    std::uint64_t offset;
+    std::uint32_t length;
+    std::uint32_t reserved;
+};
+static_assert(sizeof(MapAnswer) <= kMaxPayload);
+
+inline const char* StatusText(std::uint32_t status) {
+    switch (status) {
+        case kOk: return "ok";
+        case kBadMessage: return "malformed message";
+        case kBadVersion: return "protocol version mismatch";
+        case kUnknownCode: return "unknown control code";
+        case kBadInput: return "bad input length";
+        case kRefused: return "refused";
+        case kIoError: return "I/O error";
+        default: return "unknown status";
+    }
+}
+
+}  // namespace tvio::wire
