@@ -244,7 +244,7 @@ std::unique_ptr<CObject> CArchive::ReadObject(const CRuntimeClass* required) {
         std::uint16_t len = ReadWord();
         std::string name(len, '\0');
         Read(name.data(), len);
-        cls = CRuntimeClass::FromName(name);
+        cls = CRuntimeClass::FromName(name, required);
         if (!cls || !cls->m_pfnCreateObject)
             throw CArchiveException(CArchiveException::badClass, "unknown class " + name);
         if (schema != cls->m_wSchema)

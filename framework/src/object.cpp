@@ -31,13 +31,17 @@ bool CRuntimeClass::IsDerivedFrom(const CRuntimeClass* base) const {
     return false;
 }
 
-const CRuntimeClass* CRuntimeClass::FromName(std::string_view name) {
+const CRuntimeClass* CRuntimeClass::FromName(std::string_view name, const CRuntimeClass* base) {
     std::lock_guard<std::mutex> lock(RegistryLock());
     // The newest registration wins, as a module loaded later shadows an earlier one.
     auto& reg = Registry();
-    for (auto it = reg.rbegin(); it != reg.rend(); ++it)
-        if (name == (*it)->m_lpszClassName) return *it;
-    return nullptr;
+    const CRuntimeClass* any = nullptr;
+    for (auto it = reg.rbegin(); it != reg.rend(); ++it) {
+        if (name != (*it)->m_lpszClassName) continue;
+        if (!base || (*it)->IsDerivedFrom(base)) return *it;
+        if (!any) any = *it;
+    }
+    return any;
 }
 
 CClassRegistration::CClassRegistration(const CRuntimeClass* cls) : cls_(cls) {

@@ -16,8 +16,10 @@ struct CRuntimeClass {
 
     CObject* CreateObject() const { return m_pfnCreateObject ? m_pfnCreateObject() : nullptr; }
     bool IsDerivedFrom(const CRuntimeClass* base) const;
-    // The serialisable class registered under this name, or null.
-    static const CRuntimeClass* FromName(std::string_view name);
+    // The serialisable class registered under this name, or null. With `base`, a class of
+    // that name deriving from it is preferred: two modules may each carry a class of one name.
+    static const CRuntimeClass* FromName(std::string_view name,
+                                         const CRuntimeClass* base = nullptr);
 };
 
 // Registers a class for the lifetime of the module that defines it.
