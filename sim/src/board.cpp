@@ -1,0 +1,441 @@
+#include "sim/board.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "station.h"
+
+namespace sim {
+namespace {
+
+constexpr int kPortControl = 0, kPortHandshake = 1, kPortBank = 2, kPortAux = 3;
+constexpr std::uint32_t kOfsBitmap = 0x0002, kOfsCommand = 0x000E, kOfsRequest = 0x0096,
+                        kOfsData = 0x00D6, kStride = 256;
+
+// What the board shows on the handshake port at each step, and what it expects back.
+constexpr std::uint8_t kShow[7] = {0x01, 0x02, 0x06, 0x05, 0x03, 0x04, 0x07};
+constexpr std::uint8_t kExpect[7] = {0x02, 0x06, 0x04, 0x03, 0x07, 0x00, 0x01};
+constexpr std::uint8_t kUpBits = 0xC0;
+
+// How often the firmware looks at the mailbox when nobody wakes it.
+constexpr auto kIdlePoll = std::chrono::milliseconds(2);
+
+const char* FunctionName(std::uint8_t fn) {
+    switch (fn) {
+    case FN_READ_WORDS: return "READ";
+    case FN_WRITE_WORDS: return "WRITE";
+    case FN_WRITE_BIT: return "WRITE BIT";
+    default: return "FN?";
+    }
+}
+
+}  // namespace
+
+struct Board::Impl {
+    enum class Phase { Reset, Handshake, Ready };
+
+    // A request the firmware has taken from a slot and not yet answered.
+    struct Taken {
+        bool active = false;
+        bool silent = false;          // the station never answers
+        std::uint32_t takenTick = 0;
+        std::uint32_t dueTick = 0;
+        std::array<std::uint8_t, 2 + kRequestAreaSize + kDataAreaSize> snapshot{};
+    };
+
+    explicit Impl(Scenario s) : sc(std::move(s)), rng(sc.seed) {
+        window = own.data();
+        stationOf.fill(-1);
+        for (const StationSpec& spec : sc.stations) {
+            if (spec.number >= 0 && spec.number < 256 && stationOf[spec.number] < 0) {
+                stationOf[spec.number] = static_cast<int>(stations.size());
+                stations.emplace_back(spec);
+            }
+        }
+    }
+
+    std::uint32_t Now() { return clock ? clock->GetTickCount() : plat::GetTickCount(); }
+
+    // Bank b as the firmware sees it: the shown bank lives in the window itself.
+    std::uint8_t* Bank(int b) { return b == shownBank ? window : store[b].data(); }
+
+    // Called with mu held and the firmware out of the window.
+    void SwitchBank(int b) {
+        if (b == shownBank) return;
+        std::memcpy(store[shownBank].data(), window, kWindowSize);
+        std::memcpy(window, store[b].data(), kWindowSize);
+        shownBank = b;
+    }
+    // The firmware restarts its mailbox: no request or answer is pending after a reset.
+    void ClearMailbox() {
+        for (int b = 0; b < 2; ++b) std::memset(Bank(b) + kOfsBitmap, 0, 4);
+    }
+
+    void Serve(std::uint32_t now, std::vector<std::string>& lines);
+    void Answer(int slot, Taken& t, std::uint32_t now, std::vector<std::string>& lines);
+
+    Scenario sc;
+    std::vector<Station> stations;
+    std::array<int, 256> stationOf{};
+    std::mt19937 rng;
+    plat::IClock* clock = nullptr;
+
+    std::array<std::uint8_t, kWindowSize> own{};
+    std::array<std::array<std::uint8_t, kWindowSize>, 2> store{};
+    std::uint8_t* window;
+
+    // Port state, under mu.
+    mutable std::mutex mu;
+    Phase phase = Phase::Handshake;  // after power-up the firmware waits for the handshake
+    int step = 0;
+    std::uint8_t pcMask = 0;         // access the PC asked for
+    bool granted = false;
+    bool boardBusy = false;          // the firmware is in the window
+    int shownBank = 0;
+    int pendingBank = -1;            // bank switch asked for while the firmware was busy
+    bool clearPending = false;
+    unsigned resetCount = 0;
+
+    // Firmware state, under pass.
+    std::mutex pass;
+    std::array<Taken, kSlotCount> taken{};
+    unsigned seenResets = 0;
+
+    // Station memory, under memMu (generators, requests, test access).
+    std::mutex memMu;
+
+    std::mutex traceMu;
+    std::function<void(const std::string&)> trace;
+
+    std::mutex wakeMu;
+    std::condition_variable wakeCv;
+    bool wake = false, stop = false;
+    std::thread thread;
+};
+
+void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
+    std::uint8_t* req = Bank(0);
+    std::uint8_t* resp = Bank(1);
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        const std::uint32_t byte = kOfsBitmap + static_cast<std::uint32_t>(slot / 8);
+        const std::uint8_t mask = static_cast<std::uint8_t>(0x80 >> (slot % 8));
+        Taken& t = taken[static_cast<std::size_t>(slot)];
+        char text[96];
+
+        if (!(req[byte] & mask)) {
+            // Withdrawn: forget an unanswered request, take back an answer.
+            if (t.active) {
+                std::snprintf(text, sizeof text, "slot %02d withdrawn by the PC after %u ms", slot,
+                              now - t.takenTick);
+                lines.emplace_back(text);
+                t.active = false;
+            }
+            resp[byte] &= static_cast<std::uint8_t>(~mask);
+            continue;
+        }
+        if (resp[byte] & mask) continue;  // answered; waits for the PC to withdraw
+
+        std::array<std::uint8_t, 2 + kRequestAreaSize + kDataAreaSize> snap;
+        std::memcpy(snap.data(), req + kOfsCommand + 2 * slot, 2);
+        std::memcpy(snap.data() + 2, req + kOfsRequest + kStride * slot, kRequestAreaSize);
+        std::memcpy(snap.data() + 2 + kRequestAreaSize, req + kOfsData + kStride * slot,
+                    kDataAreaSize);
+        // The PC withdrew and placed a new request between two looks at the slot.
+        if (t.active && snap != t.snapshot) t.active = false;
+
+        if (!t.active) {
+            const int idx = stationOf[snap[1]];
+            t.active = true;
+            t.snapshot = snap;
+            t.takenTick = now;
+            t.silent = idx >= 0 && stations[static_cast<std::size_t>(idx)].Spec().absent;
+            t.dueTick = now + (idx >= 0 ? stations[static_cast<std::size_t>(idx)].Spec().delayMs : 0);
+        }
+        if (!t.silent && static_cast<std::int32_t>(now - t.dueTick) >= 0) {
+            Answer(slot, t, now, lines);
+            resp[byte] |= mask;
+            t.active = false;
+        }
+    }
+}
+
+void Board::Impl::Answer(int slot, Taken& t, std::uint32_t now, std::vector<std::string>& lines) {
+    const std::uint8_t fn = t.snapshot[0];
+    const int stationNo = t.snapshot[1];
+    const int idx = stationOf[static_cast<std::size_t>(stationNo)];
+    std::uint8_t* resp = Bank(1);
+
+    Outcome out;
+    if (idx < 0) {
+        out.error = ERR_NO_STATION;
+    } else {
+        Station& st = stations[static_cast<std::size_t>(idx)];
+        std::lock_guard<std::mutex> lk(memMu);
+        if (st.Spec().errorNumber)
+            out.error = st.Spec().errorNumber;
+        else
+            out = st.Execute(fn, t.snapshot.data() + 2, t.snapshot.data() + 2 + kRequestAreaSize);
+    }
+
+    // Error number in the high byte; the low byte echoes the function code.
+    resp[kOfsCommand + 2 * slot] = fn;
+    resp[kOfsCommand + 2 * slot + 1] = out.error;
+    std::uint8_t* data = resp + kOfsData + kStride * static_cast<std::uint32_t>(slot);
+    if (out.error == ERR_NONE && fn == FN_READ_WORDS)
+        std::memcpy(data, out.data.data(), kDataAreaSize);
+    else
+        std::memset(data, 0, kDataAreaSize);
+
+    // Decoded line: slot, function, station, items, data, error, time.
+    std::string line;
+    char text[160];
+    std::snprintf(text, sizeof text, "slot %02d %s station %d", slot, FunctionName(fn), stationNo);
+    line = text;
+    if (idx >= 0) line += " " + stations[static_cast<std::size_t>(idx)].Spec().name;
+    if (fn != FN_READ_WORDS && fn != FN_WRITE_WORDS && fn != FN_WRITE_BIT) {
+        std::snprintf(text, sizeof text, " (0x%02X)", fn);
+        line += text;
+    }
+    for (std::size_t i = 0; i < out.items.size(); ++i) line += (i ? ", " : ": ") + DescribeItem(out.items[i]);
+    if (out.error == ERR_NONE) {
+        const std::uint8_t* bytes = fn == FN_READ_WORDS ? out.data.data()
+                                                        : t.snapshot.data() + 2 + kRequestAreaSize;
+        if (fn == FN_WRITE_BIT) {
+            std::snprintf(text, sizeof text, " keep %04X set %04X", out.keep, out.set);
+            line += text;
+        } else if (out.dataBytes > 0) {
+            line += " data";
+            const int words = out.dataBytes / 2, shown = words > 16 ? 16 : words;
+            for (int i = 0; i < shown; ++i) {
+                std::snprintf(text, sizeof text, " %04X", bytes[2 * i] | bytes[2 * i + 1] << 8);
+                line += text;
+            }
+            if (shown < words) line += " ...";
+        }
+    }
+    std::snprintf(text, sizeof text, " -> error %02X (%s), %u ms", out.error,
+                  ErrorName(out.error), now - t.takenTick);
+    line += text;
+    lines.push_back(std::move(line));
+}
+
+// --- Board ----------------------------------------------------------------------------------------
+
+Board::Board(Scenario scenario) : d_(std::make_unique<Impl>(std::move(scenario))) {}
+
+Board::~Board() { Stop(); }
+
+void Board::UseWindow(std::uint8_t* memory) {
+    std::lock_guard<std::mutex> lk(d_->mu);
+    std::uint8_t* target = memory ? memory : d_->own.data();
+    if (target != d_->window) std::memcpy(target, d_->window, kWindowSize);
+    d_->window = target;
+}
+
+std::uint8_t* Board::Window() {
+    std::lock_guard<std::mutex> lk(d_->mu);
+    return d_->window;
+}
+
+std::uint16_t Board::PortBase() const { return d_->sc.portBase; }
+std::uint32_t Board::WindowPhysical() const { return d_->sc.windowPhysical; }
+bool Board::MappingRefused() const { return d_->sc.mappingRefused; }
+
+bool Board::RespondsAt(std::uint16_t port) const {
+    return !d_->sc.noBoard && port >= d_->sc.portBase && port <= d_->sc.portBase + kPortAux;
+}
+
+bool Board::Ready() const {
+    std::lock_guard<std::mutex> lk(d_->mu);
+    return d_->phase == Impl::Phase::Ready;
+}
+
+std::uint8_t Board::ReadPort(std::uint16_t port) {
+    if (!RespondsAt(port)) return 0xFF;  // an empty ISA bus floats high
+    Impl& d = *d_;
+    std::lock_guard<std::mutex> lk(d.mu);
+    switch (port - d.sc.portBase) {
+    case kPortControl:
+        if (d.phase != Impl::Phase::Ready) return kUpBits | 0x03;
+        if (d.pcMask && !d.granted && !d.boardBusy && !d.sc.lockNeverGranted) d.granted = true;
+        // A mask bit reads 1 while its access is not the PC's.
+        return static_cast<std::uint8_t>(0x03 & ~(d.granted ? d.pcMask : 0));
+    case kPortHandshake:
+        switch (d.phase) {
+        case Impl::Phase::Reset: return 0x00;
+        case Impl::Phase::Handshake: return kShow[d.step];
+        case Impl::Phase::Ready: return kUpBits | kShow[6];
+        }
+        return 0x00;
+    default:
+        return 0xFF;  // write-only registers
+    }
+}
+
+void Board::WritePort(std::uint16_t port, std::uint8_t value) {
+    if (!RespondsAt(port)) return;
+    Impl& d = *d_;
+    std::string event;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lk(d.mu);
+        switch (port - d.sc.portBase) {
+        case kPortControl:
+            if ((value & kUpBits) != kUpBits) {
+                // Reset asserted: the firmware drops every request and the PC's access.
+                if (d.phase != Impl::Phase::Reset) event = "board reset";
+                d.phase = Impl::Phase::Reset;
+                d.pcMask = 0;
+                d.granted = false;
+                ++d.resetCount;
+                if (d.boardBusy)
+                    d.clearPending = true;
+                else
+                    d.ClearMailbox();
+            } else if (d.phase == Impl::Phase::Ready) {
+                d.pcMask = value & 0x03;
+                if (!d.pcMask) {
+                    d.granted = false;
+                    wake = true;  // the PC may have left requests behind
+                }
+            }
+            break;
+        case kPortHandshake:
+            if (d.phase != Impl::Phase::Handshake) break;
+            if (value == kExpect[d.step]) {
+                if (++d.step == 7) {
+                    d.phase = Impl::Phase::Ready;
+                    event = "board ready";
+                }
+            } else {
+                d.step = 0;  // a wrong answer starts the sequence over
+            }
+            break;
+        case kPortBank:
+            if (d.boardBusy)
+                d.pendingBank = value & 1;
+            else
+                d.SwitchBank(value & 1);
+            break;
+        case kPortAux:
+            // The last register written in a reset: the firmware restarts and waits for the
+            // handshake.
+            if (d.phase == Impl::Phase::Reset) {
+                d.phase = Impl::Phase::Handshake;
+                d.step = 0;
+            }
+            break;
+        }
+    }
+    if (wake) {
+        std::lock_guard<std::mutex> lk(d.wakeMu);
+        d.wake = true;
+        d.wakeCv.notify_one();
+    }
+    if (!event.empty()) {
+        std::lock_guard<std::mutex> lk(d.traceMu);
+        if (d.trace) d.trace(event);
+    }
+}
+
+bool Board::ProcessOnce() {
+    Impl& d = *d_;
+    std::lock_guard<std::mutex> passLock(d.pass);
+    const std::uint32_t now = d.Now();
+    {
+        std::lock_guard<std::mutex> lk(d.memMu);
+        for (Station& st : d.stations) st.RunGenerators(now, d.rng);
+    }
+    {
+        std::lock_guard<std::mutex> lk(d.mu);
+        if (d.phase != Impl::Phase::Ready) return true;
+        // The PC holds the window or is asking for it: it goes first.
+        if (d.granted || d.pcMask) return false;
+        d.boardBusy = true;
+        if (d.seenResets != d.resetCount) {
+            d.seenResets = d.resetCount;
+            for (auto& t : d.taken) t.active = false;
+        }
+    }
+    std::vector<std::string> lines;
+    d.Serve(now, lines);
+    {
+        std::lock_guard<std::mutex> lk(d.mu);
+        d.boardBusy = false;
+        if (d.clearPending) {
+            d.clearPending = false;
+            d.ClearMailbox();
+        }
+        if (d.pendingBank >= 0) {
+            d.SwitchBank(d.pendingBank);
+            d.pendingBank = -1;
+        }
+    }
+    if (!lines.empty()) {
+        std::lock_guard<std::mutex> lk(d.traceMu);
+        if (d.trace)
+            for (const std::string& line : lines) d.trace(line);
+    }
+    return true;
+}
+
+void Board::Start() {
+    Impl& d = *d_;
+    if (d.thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lk(d.wakeMu);
+        d.stop = false;
+    }
+    d.thread = std::thread([this, &d] {
+        std::unique_lock<std::mutex> lk(d.wakeMu);
+        while (!d.stop) {
+            lk.unlock();
+            ProcessOnce();
+            lk.lock();
+            d.wakeCv.wait_for(lk, kIdlePoll, [&] { return d.stop || d.wake; });
+            d.wake = false;
+        }
+    });
+}
+
+void Board::Stop() {
+    Impl& d = *d_;
+    if (!d.thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lk(d.wakeMu);
+        d.stop = true;
+        d.wakeCv.notify_one();
+    }
+    d.thread.join();
+}
+
+void Board::SetTrace(std::function<void(const std::string& line)> trace) {
+    std::lock_guard<std::mutex> lk(d_->traceMu);
+    d_->trace = std::move(trace);
+}
+
+void Board::SetClock(plat::IClock* clock) {
+    std::lock_guard<std::mutex> lk(d_->pass);
+    d_->clock = clock;
+}
+
+bool Board::PeekWord(int stationNo, int areaCode, int word, std::uint16_t& out) {
+    Impl& d = *d_;
+    if (stationNo < 0 || stationNo > 255 || d.stationOf[stationNo] < 0) return false;
+    Station& st = d.stations[static_cast<std::size_t>(d.stationOf[stationNo])];
+    std::lock_guard<std::mutex> lk(d.memMu);
+    return st.Peek(SimDeviceOfArea(st.Spec().cpuType, areaCode), word, out);
+}
+
+bool Board::PokeWord(int stationNo, int areaCode, int word, std::uint16_t value) {
+    Impl& d = *d_;
+    if (stationNo < 0 || stationNo > 255 || d.stationOf[stationNo] < 0) return false;
+    Station& st = d.stations[static_cast<std::size_t>(d.stationOf[stationNo])];
+    std::lock_guard<std::mutex> lk(d.memMu);
+    return st.Poke(SimDeviceOfArea(st.Spec().cpuType, areaCode), word, value);
+}
+
+}  // namespace sim
