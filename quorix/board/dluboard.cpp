@@ -1,7 +1,263 @@
-// SCAFFOLD: being replaced by the board protocol implementation.
 #include "board/dluboard.h"
-const std::uint16_t kDluIoBases[kDluIoBaseCount] = {};
-const std::uint32_t kDluMemBases[kDluMemBaseCount] = {};
+
+#include <cstring>
+
+#include "platform/tvioctrl.h"
+
+namespace {
+
+void PutLe32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+const std::uint16_t kDluIoBases[kDluIoBaseCount] = {0x300, 0x310, 0x320, 0x330, 0x340, 0x350,
+                                                    0x360, 0x370, 0x380, 0x390, 0x3A0, 0x3B0,
+                                                    0x3C0, 0x3D0, 0x3E0, 0x3F0};
+const std::uint32_t kDluMemBases[kDluMemBaseCount] = {0xC0000, 0xC4000, 0xC8000, 0xCC000,
+                                                      0xD0000, 0xD4000, 0xD8000, 0xDC000,
+                                                      0xE0000, 0xE4000, 0xE8000, 0xEC000};
+
 CDluBoard::CDluBoard() = default;
-int CDluBoard::Open(int, int) { return 12; }
-void CDluBoard::Close() {}
+
+// --- I/O driver access --------------------------------------------------------------------------
+
+int CDluBoard::Open(int ioIndex, int memIndex) {
+    // A damaged file can hold any index; reading past either table would map or drive an
+    // arbitrary address.
+    if (ioIndex < 0 || ioIndex >= kDluIoBaseCount || memIndex < 0 || memIndex >= kDluMemBaseCount)
+        return 13;
+
+    plat::IDevice& dev = plat::Device();
+    plat::OSVERSIONINFOA version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    dev.GetVersionExA(&version);
+
+    if (m_hDevice == plat::INVALID_HANDLE_VALUE) {
+        plat::HANDLE h;
+        if (version.dwPlatformId == plat::VER_PLATFORM_WIN32_NT) {
+            h = dev.CreateFileA(tvio::kDevicePathNt, plat::GENERIC_READ | plat::GENERIC_WRITE,
+                                plat::FILE_SHARE_READ | plat::FILE_SHARE_WRITE, plat::OPEN_EXISTING,
+                                0);
+        } else {
+            // The form that makes the 9x kernel load the driver dynamically and unload it
+            // when the handle closes.
+            h = dev.CreateFileA(tvio::kDevicePath9x, 0, 0, plat::CREATE_NEW,
+                                plat::FILE_FLAG_DELETE_ON_CLOSE);
+        }
+        if (h == plat::INVALID_HANDLE_VALUE) return 12;
+        m_hDevice = h;
+    }
+
+    m_wPortBase = kDluIoBases[ioIndex];
+
+    std::uint8_t in[8];
+    PutLe32(in, kDluMemBases[memIndex]);
+    PutLe32(in + 4, DLU_WINDOW_SIZE);
+    std::uint8_t out[tvio::kMapOutputSize] = {};
+    std::uint32_t returned = 0;
+    if (!dev.DeviceIoControl(m_hDevice, tvio::IOCTL_MAP_PHYSICAL_MEMORY, in, sizeof in, out,
+                             sizeof out, &returned))
+        return 13;  // the handle stays open; Close releases it
+    void* address = nullptr;
+    std::memcpy(&address, out, sizeof address);
+    if (!address) return 13;
+    m_pWindow = static_cast<std::uint8_t*>(address);
+    return 0;
+}
+
+void CDluBoard::Close() {
+    if (m_hDevice == plat::INVALID_HANDLE_VALUE) return;
+    plat::Device().CloseHandle(m_hDevice);
+    // The mapping ends with the handle, and the handle number may be handed out again: keeping
+    // either would let a later call touch memory or a device that is no longer ours.
+    m_hDevice = plat::INVALID_HANDLE_VALUE;
+    m_pWindow = nullptr;
+}
+
+std::uint8_t CDluBoard::ReadPort(std::uint16_t port) {
+    std::uint8_t in[4];
+    PutLe32(in, port);
+    std::uint8_t out[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    std::uint32_t returned = 0;
+    if (!plat::Device().DeviceIoControl(m_hDevice, tvio::IOCTL_READ_PORT_BYTE, in, sizeof in, out,
+                                        sizeof out, &returned))
+        return 0xFF;
+    return out[0];
+}
+
+bool CDluBoard::WritePort(std::uint16_t port, std::uint8_t value) {
+    std::uint8_t in[8];
+    PutLe32(in, port);
+    PutLe32(in + 4, value);
+    std::uint32_t returned = 0;
+    return plat::Device().DeviceIoControl(m_hDevice, tvio::IOCTL_WRITE_PORT_BYTE, in, sizeof in,
+                                          nullptr, 0, &returned);
+}
+
+// --- board protocol -----------------------------------------------------------------------------
+
+void CDluBoard::Reset() {
+    for (int offset : {DLU_PORT_CONTROL, DLU_PORT_HANDSHAKE, DLU_PORT_BANK, DLU_PORT_AUX}) {
+        WritePort(Port(offset), 0);
+        WritePort(Port(offset), 0);
+    }
+    plat::Sleep(DLU_RESET_SETTLE);
+}
+
+bool CDluBoard::Detect() {
+    for (int step = 0; step < DLU_DETECT_STEPS; ++step) {
+        if (ReadPort(Port(DLU_PORT_HANDSHAKE)) != kDluDetectExpect[step]) return false;
+        WritePort(Port(DLU_PORT_HANDSHAKE), kDluDetectReply[step]);
+        plat::Sleep(DLU_DETECT_STEP_SLEEP);
+    }
+    const std::uint32_t start = plat::GetTickCount();
+    for (;;) {
+        if ((ReadPort(Port(DLU_PORT_CONTROL)) & DLU_STATUS_BITS) == 0 &&
+            (ReadPort(Port(DLU_PORT_HANDSHAKE)) & DLU_STATUS_BITS) == DLU_STATUS_BITS) {
+            Unlock();
+            return true;
+        }
+        if (plat::GetTickCount() - start >= DLU_DETECT_WAIT) return false;
+    }
+}
+
+bool CDluBoard::Lock(std::uint8_t mask) {
+    WritePort(Port(DLU_PORT_CONTROL), static_cast<std::uint8_t>(DLU_CONTROL_IDLE | mask));
+    const std::uint32_t start = plat::GetTickCount();
+    for (;;) {
+        if ((ReadPort(Port(DLU_PORT_CONTROL)) & mask) == 0) return true;
+        // The wait is measured in 16 bits, as the board's firmware expects of its host.
+        if (static_cast<std::uint16_t>(plat::GetTickCount() - start) >= DLU_LOCK_WAIT) {
+            Unlock();
+            return false;
+        }
+    }
+}
+
+void CDluBoard::Unlock() { WritePort(Port(DLU_PORT_CONTROL), DLU_CONTROL_IDLE); }
+
+bool CDluBoard::ReadResponseBitmap(std::uint8_t bitmap[DLU_BITMAP_SIZE]) {
+    if (!m_pWindow || !Lock(DLU_ACCESS_RESPONSE)) return false;
+    WritePort(Port(DLU_PORT_BANK), DLU_BANK_RESPONSE);
+    std::memcpy(bitmap, m_pWindow + DLU_OFS_BITMAP, DLU_BITMAP_SIZE);
+    Unlock();
+    return true;
+}
+
+int CDluBoard::AllocSlot(int limit) {
+    if (m_nOutstanding >= limit) return -1;
+    std::uint8_t answered[DLU_BITMAP_SIZE];
+    if (!ReadResponseBitmap(answered)) return -1;
+    const int last = limit < DLU_SLOT_COUNT ? limit : DLU_SLOT_COUNT;
+    for (int slot = 0; slot < last; ++slot) {
+        // A slot whose previous answer the board still shows is not reused until it clears.
+        if (!m_slots[slot].active && !(answered[DluBitmapByte(slot)] & DluBitmapMask(slot)))
+            return slot;
+    }
+    return -1;
+}
+
+bool CDluBoard::PlaceRequest(int slot, std::uint16_t command, const std::uint8_t* request,
+                             int requestLength, const std::uint8_t* data, int dataLength) {
+    if (!Lock(DLU_ACCESS_REQUEST)) return false;
+    WritePort(Port(DLU_PORT_BANK), DLU_BANK_REQUEST);
+    std::uint8_t* word = m_pWindow + DLU_OFS_COMMAND + 2 * slot;
+    word[0] = static_cast<std::uint8_t>(command);
+    word[1] = static_cast<std::uint8_t>(command >> 8);
+    if (requestLength > 0)
+        std::memcpy(m_pWindow + DLU_OFS_REQUEST + DLU_SLOT_STRIDE * slot, request, requestLength);
+    if (dataLength > 0)
+        std::memcpy(m_pWindow + DLU_OFS_DATA + DLU_SLOT_STRIDE * slot, data, dataLength);
+    // The bitmap byte goes last: the board may pick the request up as soon as its bit shows.
+    const int b = DluBitmapByte(slot);
+    m_ownBitmap[b] |= DluBitmapMask(slot);
+    m_pWindow[DLU_OFS_BITMAP + b] = m_ownBitmap[b];
+    Unlock();
+    return true;
+}
+
+void CDluBoard::Occupy(int slot, std::int32_t kind, std::int32_t id) {
+    DluSlot& s = m_slots[slot];
+    s.active = 1;
+    s.kind = kind;
+    s.id = id;
+    s.sentTick = plat::GetTickCount();
+    ++m_nOutstanding;
+}
+
+bool CDluBoard::SendRequest(std::int32_t kind, std::int32_t id, std::uint16_t command,
+                            const std::uint8_t* data, int length) {
+    if (length < 0 || length > DLU_REQUEST_AREA || (length > 0 && !data)) return false;
+    const int slot = AllocSlot(DLU_POLL_SLOT_LIMIT);
+    if (slot < 0) return false;
+    if (!PlaceRequest(slot, command, data, length, nullptr, 0)) return false;
+    Occupy(slot, kind, id);
+    return true;
+}
+
+bool CDluBoard::SendWriteRequest(std::int32_t id, std::uint16_t command, const std::uint8_t* header,
+                                 const std::uint8_t* data, int length) {
+    if (!header || length < 0 || length > DLU_WRITE_DATA_AREA || (length > 0 && !data))
+        return false;
+    const int slot = AllocSlot(DLU_SLOT_COUNT);
+    if (slot < 0) return false;
+    if (!PlaceRequest(slot, command, header, DLU_WRITE_HEADER_SIZE, data, length)) return false;
+    Occupy(slot, DLU_SLOT_WRITE, id);
+    return true;
+}
+
+int CDluBoard::FindReadySlot() {
+    std::uint8_t answered[DLU_BITMAP_SIZE];
+    if (!ReadResponseBitmap(answered)) return -1;
+    for (int b = 0; b < DLU_BITMAP_SIZE; ++b) {
+        // An answer in a slot we hold no request in (e.g. a late one after a time-out) is ignored.
+        const std::uint8_t v = answered[b] & m_ownBitmap[b];
+        if (!v) continue;
+        int bit = 0;
+        while (!(v & (0x80u >> bit))) ++bit;
+        return 8 * b + bit;
+    }
+    return -1;
+}
+
+int CDluBoard::ReceiveResponse(std::uint8_t* buffer, std::uint32_t& status) {
+    const int slot = FindReadySlot();
+    if (slot < 0) return -1;
+    // The answer stays in place if the lock is refused and is found again next time.
+    if (!Lock(DLU_ACCESS_RESPONSE)) return -1;
+    // FindReadySlot left the response bank selected.
+    const std::uint8_t* word = m_pWindow + DLU_OFS_COMMAND + 2 * slot;
+    status = static_cast<std::uint32_t>(word[1]) << 8;
+    if (m_slots[slot].kind != DLU_SLOT_WRITE && status == 0 && buffer)
+        std::memcpy(buffer, m_pWindow + DLU_OFS_DATA + DLU_SLOT_STRIDE * slot, DLU_RESPONSE_SIZE);
+    Unlock();
+    FreeSlot(slot);
+    return slot;
+}
+
+void CDluBoard::FreeSlot(int slot) {
+    if (slot < 0 || slot >= DLU_SLOT_COUNT) return;
+    const int b = DluBitmapByte(slot);
+    m_ownBitmap[b] &= static_cast<std::uint8_t>(~DluBitmapMask(slot));
+    if (m_pWindow && Lock(DLU_ACCESS_REQUEST)) {
+        WritePort(Port(DLU_PORT_BANK), DLU_BANK_REQUEST);
+        m_pWindow[DLU_OFS_BITMAP + b] = m_ownBitmap[b];
+        Unlock();
+    }
+    // Only a slot that held a request counts: freeing an idle slot must not hide a pending one
+    // from the receive pass and the time-out sweep.
+    if (m_slots[slot].active && m_nOutstanding > 0) --m_nOutstanding;
+    m_slots[slot].active = 0;
+}
+
+void CDluBoard::CheckTimeouts() {
+    const std::uint32_t now = plat::GetTickCount();
+    for (int slot = 0; slot < DLU_SLOT_COUNT; ++slot) {
+        const DluSlot& s = m_slots[slot];
+        if (!s.active || now - s.sentTick <= DLU_REQUEST_TIMEOUT) continue;
+        if (m_pOwner) m_pOwner->OnSlotTimeout(s.kind, s.id);
+        FreeSlot(slot);
+    }
+}

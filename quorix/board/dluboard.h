@@ -8,14 +8,21 @@
 
 inline constexpr int kDluIoBaseCount = 16;
 inline constexpr int kDluMemBaseCount = 12;
-extern const std::uint16_t kDluIoBases[kDluIoBaseCount];   // 0x300 + 0x10 * i
-extern const std::uint32_t kDluMemBases[kDluMemBaseCount]; // 0xC0000 + 0x4000 * i
+extern const std::uint16_t kDluIoBases[kDluIoBaseCount];    // 0x300 + 0x10 * i
+extern const std::uint32_t kDluMemBases[kDluMemBaseCount];  // 0xC0000 + 0x4000 * i
 inline constexpr std::uint32_t DLU_WINDOW_SIZE = 0x4000;
 
 // Port registers, at port base + offset.
 inline constexpr int DLU_PORT_CONTROL = 0;
 inline constexpr int DLU_PORT_HANDSHAKE = 1;
 inline constexpr int DLU_PORT_BANK = 2;
+inline constexpr int DLU_PORT_AUX = 3;  // written only by Reset
+// Control port values: access request marker, and the status bits that read 0 when the board is up.
+inline constexpr std::uint8_t DLU_CONTROL_IDLE = 0xC0;
+inline constexpr std::uint8_t DLU_STATUS_BITS = 0xC0;
+// Bank register values.
+inline constexpr std::uint8_t DLU_BANK_REQUEST = 0;
+inline constexpr std::uint8_t DLU_BANK_RESPONSE = 1;
 // Access request masks.
 inline constexpr std::uint8_t DLU_ACCESS_RESPONSE = 1;
 inline constexpr std::uint8_t DLU_ACCESS_REQUEST = 2;
@@ -26,17 +33,35 @@ inline constexpr std::int32_t DLU_SLOT_GROUP = 2;
 inline constexpr int DLU_SLOT_COUNT = 32;
 inline constexpr int DLU_POLL_SLOT_LIMIT = 30;
 inline constexpr int DLU_RESPONSE_SIZE = 128;
+inline constexpr int DLU_REQUEST_AREA = 64;      // poll request bytes per slot
+inline constexpr int DLU_WRITE_HEADER_SIZE = 6;  // header of a write request
+inline constexpr int DLU_WRITE_DATA_AREA = 128;  // write data bytes per slot
+inline constexpr int DLU_BITMAP_SIZE = 4;
 // Window layout.
 inline constexpr std::uint32_t DLU_OFS_BITMAP = 0x0002;
-inline constexpr std::uint32_t DLU_OFS_COMMAND = 0x000E;   // + 2 * slot
-inline constexpr std::uint32_t DLU_OFS_REQUEST = 0x0096;   // + 256 * slot
-inline constexpr std::uint32_t DLU_OFS_DATA = 0x00D6;      // + 256 * slot
+inline constexpr std::uint32_t DLU_OFS_COMMAND = 0x000E;  // + 2 * slot
+inline constexpr std::uint32_t DLU_OFS_REQUEST = 0x0096;  // + 256 * slot
+inline constexpr std::uint32_t DLU_OFS_DATA = 0x00D6;     // + 256 * slot
 inline constexpr std::uint32_t DLU_SLOT_STRIDE = 256;
 // Timing, in ms.
 inline constexpr std::uint32_t DLU_LOCK_WAIT = 500;
 inline constexpr std::uint32_t DLU_REQUEST_TIMEOUT = 5000;
 inline constexpr std::uint32_t DLU_RESET_SETTLE = 2000;
 inline constexpr std::uint32_t DLU_DETECT_WAIT = 3000;
+inline constexpr std::uint32_t DLU_DETECT_STEP_SLEEP = 10;
+
+// Detection handshake: the byte expected on DLU_PORT_HANDSHAKE at each step, and the reply.
+inline constexpr int DLU_DETECT_STEPS = 7;
+inline constexpr std::uint8_t kDluDetectExpect[DLU_DETECT_STEPS] = {0x01, 0x02, 0x06, 0x05,
+                                                                    0x03, 0x04, 0x07};
+inline constexpr std::uint8_t kDluDetectReply[DLU_DETECT_STEPS] = {0x02, 0x06, 0x04, 0x03,
+                                                                   0x07, 0x00, 0x01};
+
+// Slot i lives in bitmap byte i / 8 under mask 0x80 >> (i % 8).
+constexpr int DluBitmapByte(int slot) { return slot / 8; }
+constexpr std::uint8_t DluBitmapMask(int slot) {
+    return static_cast<std::uint8_t>(0x80u >> (slot % 8));
+}
 
 struct DluSlot {
     std::int32_t active = 0;
@@ -61,9 +86,11 @@ public:
     CDluBoard& operator=(const CDluBoard&) = delete;
 
     // 0 success, 12 the I/O driver cannot be opened, 13 the window cannot be mapped (also for
-    // an index outside its table).
+    // an index outside its table, checked before the device is touched).
     int Open(int ioIndex, int memIndex);
+    // Releases the handle (and with it the mapping); the object can be opened again.
     void Close();
+    // A failed read gives 0xFF, what an undriven ISA bus reads: never a grant or a handshake byte.
     std::uint8_t ReadPort(std::uint16_t port);
     bool WritePort(std::uint16_t port, std::uint8_t value);
 
@@ -72,6 +99,7 @@ public:
     bool Lock(std::uint8_t mask);
     void Unlock();
     int AllocSlot(int limit);
+    // Both fail without touching the board when the data do not fit the slot's area.
     bool SendRequest(std::int32_t kind, std::int32_t id, std::uint16_t command,
                      const std::uint8_t* data, int length);
     bool SendWriteRequest(std::int32_t id, std::uint16_t command, const std::uint8_t* header,
@@ -92,6 +120,14 @@ public:
     IDluSlotOwner* m_pOwner = nullptr;
 
 private:
+    std::uint16_t Port(int offset) const {
+        return static_cast<std::uint16_t>(m_wPortBase + offset);
+    }
+    bool ReadResponseBitmap(std::uint8_t bitmap[DLU_BITMAP_SIZE]);
+    bool PlaceRequest(int slot, std::uint16_t command, const std::uint8_t* request,
+                      int requestLength, const std::uint8_t* data, int dataLength);
+    void Occupy(int slot, std::int32_t kind, std::int32_t id);
+
     std::uint16_t m_wPortBase = 0;
     std::uint8_t* m_pWindow = nullptr;
     plat::HANDLE m_hDevice = plat::INVALID_HANDLE_VALUE;
