@@ -1,13 +1,404 @@
-// SCAFFOLD: being replaced by the engine implementation.
 #include "comm/dlucomm.h"
-CDluComm::CDluComm(CQuorixDoc*) {}
-CDluComm::~CDluComm() = default;
-std::int32_t CDluComm::Start() { return 12; }
-std::int32_t CDluComm::BuildGroupRequests() { return 0; }
-void CDluComm::SetActive(std::int32_t) {}
-std::int32_t CDluComm::Stop() { return 0; }
-std::int32_t CDluComm::RegisterTag(CStationInfo*, const std::string&, std::int32_t, std::int32_t,
-                                   const TagBinding&) { return -1; }
-std::int32_t CDluComm::WriteTag(std::int32_t, const CTagVal&) { return 0; }
-bool CDluComm::IsRunning() const { return false; }
-bool CDluComm::BoardIsOpen() const { return false; }
+
+#include <algorithm>
+
+#include "config/address.h"
+#include "config/doc.h"
+#include "config/records.h"
+#include "driver/hostlibs.h"
+#include "driver/messages.h"
+#include "platform/platform.h"
+#include "tarvosub/tagval.h"
+
+namespace {
+constexpr auto relaxed = std::memory_order_relaxed;
+// Handles are non-negative 32-bit values: frame index in bits 16..30.
+constexpr std::size_t kMaxFrames = 0x8000;
+constexpr std::size_t kMaxBindings = 0x10000;
+}  // namespace
+
+CDluComm::CDluComm(CQuorixDoc* doc) : m_pDoc(doc) { m_board.m_pOwner = this; }
+
+CDluComm::~CDluComm() {
+    // The host should have stopped; if it has not, the threads must end before the frames,
+    // the batches and the stations they use go away.
+    StopThreads();
+    m_board.Close();
+}
+
+bool CDluComm::IsRunning() const { return m_bRunning.load() != 0; }
+
+bool CDluComm::BoardIsOpen() const { return m_board.IsOpen(); }
+
+// --- lifecycle ----------------------------------------------------------------------------------
+
+std::int32_t CDluComm::Start() {
+    std::lock_guard<std::mutex> control(m_controlLock);
+    m_blockFrames.clear();
+    for (const auto& station : m_pDoc->Stations()) {
+        station->ResetStatus();
+        for (const auto& block : station->m_blocks) {
+            auto frame = std::make_unique<CBlockFrame>(station.get(), block.get(), this);
+            frame->BuildRequest();
+            m_blockFrames.push_back(std::move(frame));
+        }
+    }
+    const CCommPort& port = m_pDoc->Port();
+    int r = m_board.Open(port.m_nIoIndex, port.m_nMemIndex);
+    if (r != 0) return ReportMessage(r, MSG_CLASS_FAILURE);
+    m_board.Reset();
+    if (!m_board.Detect()) return ReportMessage(14, MSG_CLASS_FAILURE);
+    m_bBoardReady.store(1);
+    ReportMessage(3, MSG_CLASS_STATE);
+    return 0;
+}
+
+std::int32_t CDluComm::BuildGroupRequests() {
+    for (auto& g : m_groupFrames) g->BuildRequest();
+    return 0;
+}
+
+void CDluComm::ResetFrames() {
+    {
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        for (auto& f : m_blockFrames) f->ResetState();
+        // Groups registered after the end of registration still get their request.
+        for (auto& g : m_groupFrames) {
+            g->ResetState();
+            g->BuildRequest();
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    m_queue.clear();
+}
+
+void CDluComm::SetActive(std::int32_t flag) {
+    // Any nonzero flag starts, as for a station's enabled flag.
+    const std::int32_t want = flag != 0 ? 1 : 0;
+    if (want == 0) {
+        Stop();
+        return;
+    }
+    std::lock_guard<std::mutex> control(m_controlLock);
+    if (m_bRunning.load() == 1) return;
+    ResetFrames();
+    if (!m_bBoardReady.load()) return;
+    ReportMessage(1, MSG_CLASS_STATE);
+    m_bRunning.store(1);
+    m_pollThread = std::thread(&CDluComm::PollThread, this);
+    m_deliveryThread = std::thread(&CDluComm::DeliveryThread, this);
+}
+
+void CDluComm::StopThreads() {
+    m_bRunning.store(0);
+    // Wakes the delivery thread at once instead of after its full wait.
+    m_evNewData.SetEvent();
+    if (m_pollThread.joinable()) m_pollThread.join();
+    if (m_deliveryThread.joinable()) m_deliveryThread.join();
+}
+
+std::int32_t CDluComm::Stop() {
+    std::lock_guard<std::mutex> control(m_controlLock);
+    if (m_bRunning.load() != 1) return 0;
+    StopThreads();
+    {
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        m_pActiveBatch.reset();
+        m_pPendingBatch.reset();
+    }
+    ReportMessage(2, MSG_CLASS_STATE);
+    return 0;
+}
+
+// --- poll thread --------------------------------------------------------------------------------
+
+void CDluComm::BeginPolling() {
+    for (int slot = 0; slot < DLU_SLOT_COUNT; ++slot) m_board.FreeSlot(slot);
+    m_nCursor = 0;
+}
+
+void CDluComm::RunCycle(std::uint32_t now) {
+    if (ServeWrites() && PollBlocks(now)) PollGroups();
+    ReceiveResponses();
+}
+
+void CDluComm::PollThread() {
+    BeginPolling();
+    while (m_bRunning.load() == 1) {
+        const std::uint32_t t0 = plat::GetTickCount();
+        RunCycle(t0);
+        const std::uint32_t spent = plat::GetTickCount() - t0;
+        plat::Sleep(spent < kCycleMs ? kCycleMs - spent : 0);
+    }
+}
+
+bool CDluComm::ServeWrites() {
+    if (!m_pActiveBatch) {
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        m_pActiveBatch = std::move(m_pPendingBatch);
+    }
+    if (!m_pActiveBatch) return true;
+    return m_pActiveBatch->Send();
+}
+
+bool CDluComm::PollBlocks(std::uint32_t now) {
+    const auto count = static_cast<std::int32_t>(m_blockFrames.size());
+    while (m_nCursor < count) {
+        CBlockFrame& f = *m_blockFrames[m_nCursor];
+        const std::uint32_t period = static_cast<std::uint32_t>(std::max(f.m_pBlock->m_nPeriod, 0));
+        const bool due = f.m_pStation->m_nEnabled.load(relaxed) != 0 && !f.m_bOutstanding &&
+                         (!f.m_bSent || now - f.m_dwLastSend >= period);
+        if (due) {
+            if (!m_board.SendRequest(DLU_SLOT_BLOCK, m_nCursor, f.m_wCommand, f.m_request,
+                                     f.m_nRequestLength))
+                return false;
+            f.m_pStation->m_nReadRequests.fetch_add(1, relaxed);
+            f.m_dwLastSend = now;
+            f.m_bSent = 1;
+            f.m_bOutstanding = 1;
+        }
+        ++m_nCursor;
+    }
+    return true;
+}
+
+bool CDluComm::PollGroups() {
+    const auto blocks = static_cast<std::int32_t>(m_blockFrames.size());
+    const auto total = blocks + static_cast<std::int32_t>(m_groupFrames.size());
+    while (m_nCursor < total) {
+        const std::int32_t g = m_nCursor - blocks;
+        CGroupFrame& f = *m_groupFrames[g];
+        if (f.m_pStation->m_nEnabled.load(relaxed) != 0 && !f.m_bOutstanding) {
+            if (!m_board.SendRequest(DLU_SLOT_GROUP, g, f.m_wCommand, f.m_request,
+                                     f.m_nRequestLength))
+                return false;
+            f.m_pStation->m_nReadRequests.fetch_add(1, relaxed);
+            f.m_bOutstanding = 1;
+        }
+        ++m_nCursor;
+    }
+    m_nCursor = 0;
+    return true;
+}
+
+void CDluComm::ReceiveResponses() {
+    if (m_board.Outstanding() == 0) return;
+    std::uint8_t buffer[DLU_RESPONSE_SIZE];
+    for (;;) {
+        std::uint32_t status = 0;
+        const int slot = m_board.ReceiveResponse(buffer, status);
+        if (slot < 0 || slot >= DLU_SLOT_COUNT) break;
+        const DluSlot& rec = m_board.Slot(slot);
+        const std::int32_t id = rec.id;
+        switch (rec.kind) {
+            case DLU_SLOT_WRITE:
+                if (m_pActiveBatch && m_pActiveBatch->OwnsSlotId(id)) {
+                    m_pActiveBatch->OnResponse(id & 0xFFFF, status);
+                    if (m_pActiveBatch->IsDone()) m_pActiveBatch.reset();
+                }
+                break;
+            case DLU_SLOT_BLOCK:
+                if (id >= 0 && static_cast<std::size_t>(id) < m_blockFrames.size())
+                    m_blockFrames[id]->OnResponse(buffer, status);
+                break;
+            case DLU_SLOT_GROUP:
+                if (id >= 0 && static_cast<std::size_t>(id) < m_groupFrames.size())
+                    m_groupFrames[id]->OnResponse(buffer, status);
+                break;
+            default:
+                break;
+        }
+    }
+    m_board.CheckTimeouts();
+}
+
+void CDluComm::OnSlotTimeout(std::int32_t kind, std::int32_t id) {
+    switch (kind) {
+        case DLU_SLOT_WRITE:
+            if (m_pActiveBatch && m_pActiveBatch->OwnsSlotId(id)) {
+                m_pActiveBatch->OnTimeout();
+                if (m_pActiveBatch->IsDone()) m_pActiveBatch.reset();
+            }
+            break;
+        case DLU_SLOT_BLOCK:
+            if (id >= 0 && static_cast<std::size_t>(id) < m_blockFrames.size())
+                m_blockFrames[id]->OnTimeout();
+            break;
+        case DLU_SLOT_GROUP:
+            if (id >= 0 && static_cast<std::size_t>(id) < m_groupFrames.size())
+                m_groupFrames[id]->OnTimeout();
+            break;
+        default:
+            break;
+    }
+}
+
+// --- delivery -----------------------------------------------------------------------------------
+
+void CDluComm::Enqueue(std::unique_ptr<CEventVal> event) {
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    m_queue.push_back(std::move(event));
+}
+
+void CDluComm::DeliverBit(const TagBinding& binding, std::uint16_t maskedWord) {
+    auto event = std::make_unique<CEventVal>();
+    event->m_nTagId = binding.tagId;
+    event->m_val.SetVal(maskedWord != 0 ? 1.0 : 0.0);
+    Enqueue(std::move(event));
+}
+
+void CDluComm::DeliverValue(const TagBinding& binding, const std::uint8_t* data) {
+    auto event = std::make_unique<CEventVal>();
+    event->m_nTagId = binding.tagId;
+    // Data that give no value (a BCD nibble above 9) are not handed on: the host keeps the
+    // last good value rather than receiving an empty one.
+    if (!DecodeValue(binding, data, event->m_val)) return;
+    Enqueue(std::move(event));
+}
+
+std::size_t CDluComm::DeliverQueued() {
+    std::size_t n = 0;
+    for (;;) {
+        std::unique_ptr<CEventVal> event;
+        {
+            std::lock_guard<std::mutex> lock(m_queueLock);
+            if (m_queue.empty()) break;
+            event = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
+        hostlibs::SetTagValue(event->m_nTagId, event->m_val);
+        ++n;
+    }
+    return n;
+}
+
+void CDluComm::DeliveryThread() {
+    while (m_bRunning.load() == 1) {
+        m_evNewData.Lock(kDeliveryWaitMs);
+        DeliverQueued();
+    }
+}
+
+std::size_t CDluComm::QueuedValues() {
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    return m_queue.size();
+}
+
+bool CDluComm::HasPendingBatch() {
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    return m_pPendingBatch != nullptr;
+}
+
+// --- registration and writes --------------------------------------------------------------------
+
+std::int32_t CDluComm::RegisterTag(CStationInfo* station, const std::string& address,
+                                   std::int32_t device, std::int32_t word,
+                                   const TagBinding& binding) {
+    if (!station) return -1;
+    const int words = WordExtent(binding);
+    // A value that a request cannot carry whole would be cut or overrun the buffers: a string
+    // must fit the write area, anything else a response.
+    const int limit = binding.dataType == DT_STRING ? kWriteDataSize : kFrameDataSize;
+    if (binding.dataType != DT_BIT && binding.sizeOrBit > limit) {
+        std::string name = hostlibs::TagName(binding.tagId);
+        ReportMessage(5, MSG_CLASS_FAILURE, name.c_str(), address.c_str());
+        return -1;
+    }
+
+    for (std::size_t i = 0; i < m_blockFrames.size(); ++i) {
+        CBlockFrame& f = *m_blockFrames[i];
+        const CCommBlock& b = *f.m_pBlock;
+        if (f.m_pStation != station || b.m_nDevice != device) continue;
+        if (word < b.m_nStartWord || word + words > b.m_nStartWord + f.Words()) continue;
+        if (f.m_bindings.size() >= kMaxBindings) return -1;
+        auto copy = std::make_unique<TagBinding>(binding);
+        copy->offset = static_cast<std::uint16_t>(word - b.m_nStartWord);
+        f.m_bindings.push_back(std::move(copy));
+        return static_cast<std::int32_t>((i << 16) | (f.m_bindings.size() - 1));
+    }
+
+    {
+        std::string name = hostlibs::TagName(binding.tagId);
+        ReportMessage(9, MSG_CLASS_STATION, name.c_str());
+    }
+    const auto areaCode = static_cast<std::uint16_t>(AreaCode(station->m_nCpuType, device));
+    const std::size_t blocks = m_blockFrames.size();
+    auto handleOf = [blocks](std::size_t g, std::size_t j) {
+        return static_cast<std::int32_t>(((blocks + g) << 16) | j);
+    };
+    // Strings and values of several words read their whole extent in a frame of their own.
+    const bool single = binding.dataType == DT_STRING || words > 1;
+
+    if (binding.dataType == DT_BIT) {
+        for (std::size_t g = 0; g < m_groupFrames.size(); ++g) {
+            CGroupFrame& f = *m_groupFrames[g];
+            if (f.m_pStation != station || f.m_wAreaCode != areaCode) continue;
+            const int count = std::min(f.m_nItemCount, kGroupMaxItems);
+            for (int k = 0; k < count; ++k) {
+                if (f.m_nWords[k] != word) continue;
+                if (f.m_bindings.size() >= kMaxBindings) return -1;
+                auto copy = std::make_unique<TagBinding>(binding);
+                copy->offset = static_cast<std::uint16_t>(k);
+                f.m_bindings.push_back(std::move(copy));
+                return handleOf(g, f.m_bindings.size() - 1);
+            }
+        }
+    }
+    if (!single) {
+        for (std::size_t g = 0; g < m_groupFrames.size(); ++g) {
+            CGroupFrame& f = *m_groupFrames[g];
+            if (f.m_pStation != station || f.m_wAreaCode != areaCode ||
+                f.m_nItemCount >= kGroupMaxItems || f.IsSingle())
+                continue;
+            auto copy = std::make_unique<TagBinding>(binding);
+            copy->offset = static_cast<std::uint16_t>(f.m_nItemCount);
+            f.m_nWords[f.m_nItemCount++] = word;
+            f.m_bindings.push_back(std::move(copy));
+            return handleOf(g, f.m_bindings.size() - 1);
+        }
+    }
+    if (blocks + m_groupFrames.size() >= kMaxFrames) return -1;
+    auto frame = std::make_unique<CGroupFrame>(station, this);
+    frame->m_nItemCount = 1;
+    frame->m_nWords[0] = word;
+    frame->m_wAreaCode = areaCode;
+    auto copy = std::make_unique<TagBinding>(binding);
+    copy->offset = 0;
+    frame->m_bindings.push_back(std::move(copy));
+    m_groupFrames.push_back(std::move(frame));
+    return handleOf(m_groupFrames.size() - 1, 0);
+}
+
+std::int32_t CDluComm::WriteTag(std::int32_t handle, const CTagVal& value) {
+    const auto h = static_cast<std::uint32_t>(handle);
+    const std::size_t f = (h >> 16) & 0xFFFF;
+    const std::size_t b = h & 0xFFFF;
+    CStationInfo* station = nullptr;
+    const TagBinding* binding = nullptr;
+    std::uint16_t areaCode = 0, word = 0;
+    if (f < m_blockFrames.size()) {
+        CBlockFrame& frame = *m_blockFrames[f];
+        if (b >= frame.m_bindings.size()) return 0;
+        station = frame.m_pStation;
+        binding = frame.m_bindings[b].get();
+        areaCode = static_cast<std::uint16_t>(AreaCode(station->m_nCpuType, frame.m_pBlock->m_nDevice));
+        word = static_cast<std::uint16_t>(frame.m_pBlock->m_nStartWord + binding->offset);
+    } else if (f - m_blockFrames.size() < m_groupFrames.size()) {
+        CGroupFrame& frame = *m_groupFrames[f - m_blockFrames.size()];
+        if (b >= frame.m_bindings.size()) return 0;
+        station = frame.m_pStation;
+        binding = frame.m_bindings[b].get();
+        areaCode = frame.m_wAreaCode;
+        word = static_cast<std::uint16_t>(frame.m_nWords[std::min<int>(binding->offset, kGroupMaxItems - 1)]);
+    } else {
+        return 0;
+    }
+    if (station->m_nEnabled.load(relaxed) == 0) return 0;
+
+    auto item = std::make_unique<CWriteItem>(station, binding, areaCode, word, value);
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    if (!m_pPendingBatch) m_pPendingBatch = std::make_unique<CWriteBatch>(this, m_nBatchSerial++);
+    if (m_pPendingBatch->IsFull()) return 0;
+    m_pPendingBatch->Add(std::move(item));
+    return 0;
+}

@@ -89,7 +89,8 @@ std::int32_t DrvStop(std::int32_t index) {
 std::int32_t DrvRegisterTag(std::int32_t index, const char* device, const char* address,
                             std::int32_t dataType, std::int32_t size, std::int32_t tagId) {
     CQuorixDoc* doc = instances::Get(index);
-    if (!doc) return -1;
+    CDluComm* engine = EngineOf(doc);
+    if (!engine) return -1;  // registration needs DrvStart first
     const char* deviceText = device ? device : "";
     const char* dot = std::strchr(deviceText, '.');
     std::string stationName = dot ? dot + 1 : deviceText;
@@ -116,8 +117,6 @@ std::int32_t DrvRegisterTag(std::int32_t index, const char* device, const char* 
         ReportMessage(5, MSG_CLASS_FAILURE, name.c_str(), addressText.c_str());
         return -1;
     }
-    CDluComm* engine = EngineOf(doc);
-    if (!engine) return -1;  // registration needs DrvStart first
     return engine->RegisterTag(station, addressText, dev, word, binding);
 }
 
@@ -215,6 +214,9 @@ struct Module {
         instances::Count();  // the array must outlive this object
     }
     ~Module() {
+        // Threads still running would call into the host libraries freed below.
+        for (std::int32_t i = 0; i < instances::Count(); ++i)
+            if (CDluComm* engine = EngineOf(instances::Get(i))) engine->Stop();
         hostlibs::FreeAll();
         instances::Clear();
         AfxUnregisterResourceModule(&ModuleResources());

@@ -1,0 +1,146 @@
+// The requests the engine puts on the board: a block frame per communication block, group frames
+// for tags outside every block, and write batches of single tag writes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "comm/tag_binding.h"
+#include "tarvosub/tagval.h"
+
+class CCommBlock;
+class CDluComm;
+class CStationInfo;
+
+// Function codes, the low byte of a command word (the station number is the high byte).
+inline constexpr std::uint16_t FN_READ_WORDS = 0x81;
+inline constexpr std::uint16_t FN_WRITE_WORDS = 0x82;
+inline constexpr std::uint16_t FN_WRITE_BIT = 0x83;
+
+inline constexpr int kFrameDataSize = 128;   // response data and image
+inline constexpr int kWriteDataSize = 122;   // what a write slot's data area takes
+inline constexpr int kGroupMaxItems = 10;
+// Words a response can carry: everything a frame reads must lie within them.
+inline constexpr int kFrameMaxWords = kFrameDataSize / 2;
+
+// Words a tag occupies in PLC memory: 1 for a bit, else (size + 1) / 2.
+int WordExtent(const TagBinding& binding);
+// Bytes of the response the tag's host value is made from (what change detection compares).
+int ValueBytes(const TagBinding& binding);
+// One 6-byte request item {area code, word number, word count}, big-endian.
+void PutRequestItem(std::uint8_t* out, std::uint16_t areaCode, std::uint16_t word,
+                    std::uint16_t count);
+// "%X" of the error number in a status word (error number * 256).
+void FormatErrorNumber(std::uint32_t status, char (&text)[8]);
+
+// PLC data -> host value by data type. False (and the value untouched) when the data do not
+// give a value: a BCD nibble above 9, a bit (DeliverBit handles those), an unknown code.
+bool DecodeValue(const TagBinding& binding, const std::uint8_t* data, CTagVal& value);
+
+class CBlockFrame {
+public:
+    CBlockFrame(CStationInfo* station, CCommBlock* block, CDluComm* engine);
+
+    void BuildRequest();
+    void OnResponse(const std::uint8_t* data, std::uint32_t status);
+    void OnTimeout();
+    // Words of the block that a response holds (the configured count, capped to a response).
+    int Words() const;
+    void ResetState();
+
+    CStationInfo* m_pStation;
+    CCommBlock* m_pBlock;
+    CDluComm* m_pEngine;
+    std::int32_t m_bHasImage = 0;
+    std::int32_t m_bOutstanding = 0;
+    std::uint32_t m_dwLastSend = 0;
+    std::int32_t m_bSent = 0;  // 0 until the first send after activation: due at once
+    std::uint8_t m_image[kFrameDataSize] = {};
+    std::vector<std::unique_ptr<TagBinding>> m_bindings;
+    std::uint16_t m_wCommand = 0;
+    std::uint8_t m_request[kFrameDataSize] = {};
+    std::int32_t m_nRequestLength = 0;
+};
+
+class CGroupFrame {
+public:
+    CGroupFrame(CStationInfo* station, CDluComm* engine);
+
+    void BuildRequest();
+    void OnResponse(const std::uint8_t* data, std::uint32_t status);
+    void OnTimeout();
+    // True when the frame reads one tag of several words (a string or a wide value) as one item.
+    bool IsSingle() const;
+    // Bytes of the response kept as the image.
+    int ImageBytes() const;
+    void ResetState();
+
+    CStationInfo* m_pStation;
+    CDluComm* m_pEngine;
+    std::int32_t m_bHasImage = 0;
+    std::uint8_t m_image[kFrameDataSize] = {};
+    std::uint16_t m_wAreaCode = 0;
+    std::int32_t m_nWords[kGroupMaxItems] = {};
+    std::int32_t m_nItemCount = 0;
+    std::vector<std::unique_ptr<TagBinding>> m_bindings;
+    std::uint16_t m_wCommand = 0;
+    std::uint8_t m_request[kFrameDataSize] = {};
+    std::int32_t m_nRequestLength = 0;
+    std::int32_t m_bOutstanding = 0;
+};
+
+class CWriteItem {
+public:
+    // ANSWERED keeps an answered item out of a later time-out of the same batch.
+    enum State : std::int32_t { WAITING = 0, SENT = 1, TIMED_OUT = 2, ANSWERED = 3 };
+
+    CWriteItem(CStationInfo* station, const TagBinding* binding, std::uint16_t areaCode,
+               std::uint16_t word, const CTagVal& value);
+    // Write data for the item's value; returns the bytes written (at most kWriteDataSize).
+    int EncodeValue(std::uint8_t* out) const;
+    void BuildHeader(std::uint8_t (&header)[6]) const;
+    std::uint16_t Command() const;
+
+    CStationInfo* m_pStation;
+    const TagBinding* m_pBinding;
+    std::uint16_t m_wAreaCode;
+    std::uint16_t m_wWord;
+    std::uint16_t m_wCount;
+    CTagVal m_value;
+    std::int32_t m_nState = WAITING;
+};
+
+class CWriteBatch {
+public:
+    // A batch holds at most this many items: a slot id carries the item index in 16 bits.
+    static constexpr std::size_t kMaxItems = 0xFFFF;
+
+    // serial tells this batch's slots from those of an earlier batch still on the board.
+    CWriteBatch(CDluComm* engine, std::int32_t serial)
+        : m_pEngine(engine), m_nSerial(serial & 0x7FFF) {}
+
+    void Add(std::unique_ptr<CWriteItem> item) { m_items.push_back(std::move(item)); }
+    bool IsFull() const { return m_items.size() >= kMaxItems; }
+    // Slot id of an item: the batch serial in the upper half, the item index in the lower.
+    std::int32_t SlotId(std::int32_t index) const { return (m_nSerial << 16) | (index & 0xFFFF); }
+    bool OwnsSlotId(std::int32_t id) const { return (id >> 16) == m_nSerial; }
+    // Hands the waiting items to the board in order; false when the board refused one (the
+    // next call resumes with it).
+    bool Send();
+    void OnResponse(std::int32_t index, std::uint32_t status);  // index: item index
+    // Every item still waiting for its answer fails.
+    void OnTimeout();
+    bool IsDone() const { return m_bDone != 0; }
+    std::size_t Count() const { return m_items.size(); }
+    const CWriteItem& Item(std::size_t i) const { return *m_items[i]; }
+    std::int32_t Next() const { return m_nNext; }
+
+private:
+    CDluComm* m_pEngine;
+    std::int32_t m_nSerial;
+    std::int32_t m_nNext = 0;
+    std::int32_t m_nCompleted = 0;
+    std::int32_t m_bDone = 0;
+    std::vector<std::unique_ptr<CWriteItem>> m_items;
+};
