@@ -1,0 +1,387 @@
+// The service's hardware backend, with ordinary files standing in for the port and memory
+// devices, reached through the real device client; and the service's life: start, stop, stale
+// and foreign sockets, malformed clients, a service that dies under a client.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "board/dluboard.h"
+#include "platform/linux_device.h"
+#include "platform/tvioctrl.h"
+#include "platform/tvioctrl_wire.h"
+#include "service_process.h"
+
+using namespace iosvc_test;
+
+namespace {
+
+constexpr std::size_t kPortFileSize = 0x10000;
+constexpr std::size_t kMemFileSize = 0xF0000;
+constexpr std::uint32_t kWindow = 0xD8000;  // kDluMemBases[6]
+
+std::uint8_t PortPattern(std::size_t i) { return static_cast<std::uint8_t>(i * 7 + 3); }
+std::uint8_t MemPattern(std::size_t i) { return static_cast<std::uint8_t>(i * 13 + 5); }
+
+bool ReadPortVia(plat::HANDLE h, std::uint32_t port, std::uint8_t& value) {
+    std::uint32_t out = 0xDEADBEEF, returned = 0;
+    bool ok = plat::Device().DeviceIoControl(h, tvio::IOCTL_READ_PORT_BYTE, &port, 4, &out, 4,
+                                             &returned);
+    value = static_cast<std::uint8_t>(out);
+    return ok && returned == 4;
+}
+
+bool WritePortVia(plat::HANDLE h, std::uint32_t port, std::uint32_t value) {
+    std::uint32_t in[2] = {port, value};
+    std::uint32_t returned = 0;
+    return plat::Device().DeviceIoControl(h, tvio::IOCTL_WRITE_PORT_BYTE, in, 8, nullptr, 0,
+                                          &returned);
+}
+
+bool MapVia(plat::HANDLE h, std::uint32_t physical, std::uint32_t length, void** where) {
+    tvio::MapRequest req{physical, length};
+    std::uint32_t returned = 0;
+    return plat::Device().DeviceIoControl(h, tvio::IOCTL_MAP_PHYSICAL_MEMORY, &req, 8, where,
+                                          tvio::kMapOutputSize, &returned) &&
+           returned == tvio::kMapOutputSize;
+}
+
+bool Mapped(const std::string& file) {
+    return ReadFile("/proc/self/maps").find(file) != std::string::npos;
+}
+
+class HardwareService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.Path().empty());
+        std::string ports(kPortFileSize, '\0');
+        for (std::size_t i = 0; i < ports.size(); ++i) ports[i] = static_cast<char>(PortPattern(i));
+        ASSERT_TRUE(WriteFile(portFile, ports));
+        std::string mem(kMemFileSize, '\0');
+        for (std::size_t i = 0; i < tvio::kWindowSize; ++i) {
+            mem[kWindow + i] = static_cast<char>(MemPattern(i));
+        }
+        ASSERT_TRUE(WriteFile(memFile, mem));
+        ::setenv("QX_DEVICE_DIR", dir.Path().c_str(), 1);
+        plat::SetDevice(nullptr);
+        ASSERT_TRUE(StartService()) << service.LogText();
+    }
+    void TearDown() override {
+        if (service.Running()) {
+            EXPECT_EQ(service.Stop(SIGTERM), 0) << service.LogText();
+        }
+        ::unsetenv("QX_DEVICE_DIR");
+    }
+    bool StartService() {
+        return service.Start({"--hardware", "--port-device", portFile, "--mem-device", memFile,
+                              "--socket", socket, "--ready-file", readyFile},
+                             dir.File("service.log"));
+    }
+    plat::HANDLE OpenDevice() {
+        return plat::Device().CreateFileA(tvio::kDevicePathNt,
+                                          plat::GENERIC_READ | plat::GENERIC_WRITE,
+                                          plat::FILE_SHARE_READ | plat::FILE_SHARE_WRITE,
+                                          plat::OPEN_EXISTING, 0);
+    }
+
+    TempDir dir;
+    std::string portFile = dir.File("port");
+    std::string memFile = dir.File("mem");
+    std::string socket = dir.File("TVIOCTRL.sock");
+    std::string readyFile = dir.File("ready");
+    ServiceProcess service;
+};
+
+TEST_F(HardwareService, PortBytesAreReadAndWrittenAtThePortOffset) {
+    plat::HANDLE h = OpenDevice();
+    ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+    std::uint8_t v = 0;
+    for (std::uint32_t port : {0x300u, 0x345u, 0x3FFu}) {
+        ASSERT_TRUE(ReadPortVia(h, port, v)) << std::hex << port;
+        EXPECT_EQ(v, PortPattern(port)) << std::hex << port;
+    }
+    // Only the low byte of the value is written.
+    ASSERT_TRUE(WritePortVia(h, 0x346, 0xA5));
+    ASSERT_TRUE(ReadPortVia(h, 0x346, v));
+    EXPECT_EQ(v, 0xA5);
+    std::string ports = ReadFile(portFile);
+    EXPECT_EQ(static_cast<std::uint8_t>(ports[0x346]), 0xA5);
+    EXPECT_EQ(static_cast<std::uint8_t>(ports[0x345]), PortPattern(0x345));
+    EXPECT_EQ(static_cast<std::uint8_t>(ports[0x347]), PortPattern(0x347));
+    EXPECT_TRUE(plat::Device().CloseHandle(h));
+    EXPECT_FALSE(ReadPortVia(h, 0x300, v)) << "a closed handle must not work";
+}
+
+TEST_F(HardwareService, BoardWindowIsTheMemoryDeviceAtThePhysicalAddress) {
+    CDluBoard board;
+    ASSERT_EQ(board.Open(4, 6), 0);
+    EXPECT_EQ(board.PortBase(), 0x340);
+    std::uint8_t* w = board.Window();
+    ASSERT_NE(w, nullptr);
+    for (std::size_t i : {std::size_t{0}, std::size_t{0x2A}, std::size_t{0x3FFF}}) {
+        EXPECT_EQ(w[i], MemPattern(i)) << i;
+    }
+    w[0x10] = 0x5A;  // shared, not a private copy
+    EXPECT_EQ(static_cast<std::uint8_t>(ReadFile(memFile)[kWindow + 0x10]), 0x5A);
+
+    EXPECT_EQ(board.ReadPort(0x341), PortPattern(0x341));
+    EXPECT_TRUE(board.WritePort(0x342, 0x3C));
+    EXPECT_EQ(board.ReadPort(0x342), 0x3C);
+
+    EXPECT_TRUE(Mapped(memFile));
+    board.Close();
+    EXPECT_FALSE(Mapped(memFile)) << "closing the device must unmap its windows";
+}
+
+TEST_F(HardwareService, PortsAndWindowsOutsideTheBoardRangeAreRefused) {
+    plat::HANDLE h = OpenDevice();
+    ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+    std::uint8_t v;
+    EXPECT_FALSE(ReadPortVia(h, 0x2FF, v));
+    EXPECT_FALSE(ReadPortVia(h, 0x400, v));
+    EXPECT_FALSE(ReadPortVia(h, 0x10340, v)) << "upper bits must not alias into the range";
+    EXPECT_FALSE(WritePortVia(h, 0x400, 0x11));
+    EXPECT_FALSE(WritePortVia(h, 0x80, 0x11));
+    std::string ports = ReadFile(portFile);
+    EXPECT_EQ(static_cast<std::uint8_t>(ports[0x400]), PortPattern(0x400));
+    EXPECT_EQ(static_cast<std::uint8_t>(ports[0x80]), PortPattern(0x80));
+
+    void* p = nullptr;
+    EXPECT_FALSE(MapVia(h, 0xF0000, 0x4000, &p));
+    EXPECT_FALSE(MapVia(h, 0xBC000, 0x4000, &p));
+    EXPECT_FALSE(MapVia(h, 0xC2000, 0x4000, &p)) << "not on a 16 KB boundary";
+    EXPECT_FALSE(MapVia(h, 0xC0000, 0x8000, &p));
+    EXPECT_FALSE(MapVia(h, 0xC0000, 0x2000, &p));
+    EXPECT_FALSE(MapVia(h, 0xFFFFC000, 0x4000, &p));
+    EXPECT_FALSE(Mapped(memFile));
+
+    // Refusals do not spoil the connection.
+    ASSERT_TRUE(ReadPortVia(h, 0x3F0, v));
+    EXPECT_EQ(v, PortPattern(0x3F0));
+    ASSERT_TRUE(MapVia(h, 0xEC000, 0x4000, &p));
+    EXPECT_NE(p, nullptr);
+    EXPECT_TRUE(plat::Device().CloseHandle(h));
+    EXPECT_NE(service.LogText().find("refused"), std::string::npos);
+}
+
+TEST_F(HardwareService, CallsFromManyThreadsOnOneHandleGetTheirOwnAnswers) {
+    plat::HANDLE h = OpenDevice();
+    ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+    std::atomic<int> wrong{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                std::uint32_t port = 0x300 + static_cast<std::uint32_t>((t * 61 + i) % 0x100);
+                std::uint8_t v;
+                if (!ReadPortVia(h, port, v)) {
+                    ++failed;
+                } else if (v != PortPattern(port)) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(plat::Device().CloseHandle(h));
+}
+
+TEST_F(HardwareService, StopsCleanlyOnSignalsAndRemovesItsSocket) {
+    EXPECT_TRUE(std::filesystem::exists(socket));
+    EXPECT_EQ(ReadFile(readyFile).rfind("ready", 0), 0u);
+    EXPECT_EQ(service.Stop(SIGTERM), 0);
+    EXPECT_FALSE(std::filesystem::exists(socket));
+    EXPECT_FALSE(std::filesystem::exists(readyFile));
+
+    ASSERT_TRUE(StartService()) << service.LogText();
+    plat::HANDLE h = OpenDevice();  // a client still connected does not hold the service up
+    ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+    EXPECT_EQ(service.Stop(SIGINT), 0);
+    EXPECT_FALSE(std::filesystem::exists(socket));
+    std::uint8_t v;
+    EXPECT_FALSE(ReadPortVia(h, 0x300, v));
+    EXPECT_TRUE(plat::Device().CloseHandle(h));
+}
+
+TEST_F(HardwareService, StaleSocketIsReplacedButALiveOneOrAForeignFileIsNot) {
+    // Another service on the same socket: the second one gives up, the first keeps serving.
+    ServiceProcess second;
+    EXPECT_FALSE(second.Start({"--hardware", "--port-device", portFile, "--mem-device", memFile,
+                               "--socket", socket},
+                              dir.File("second.log")));
+    EXPECT_EQ(second.ExitStatus(), 1);
+    EXPECT_NE(second.LogText().find("already listens"), std::string::npos);
+    plat::HANDLE h = OpenDevice();
+    ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(plat::Device().CloseHandle(h));
+
+    // A killed service leaves its socket behind; the next one removes it.
+    EXPECT_EQ(service.Stop(SIGKILL), 128 + SIGKILL);
+    ASSERT_TRUE(std::filesystem::exists(socket));
+    ASSERT_TRUE(StartService()) << service.LogText();
+    EXPECT_NE(service.LogText().find("removed stale socket"), std::string::npos);
+    h = OpenDevice();
+    ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(plat::Device().CloseHandle(h));
+
+    // Something that is not a socket is left alone.
+    std::string notSocket = dir.File("sub/dir/plain");
+    ServiceProcess third;
+    EXPECT_TRUE(third.Start({"--hardware", "--port-device", portFile, "--mem-device", memFile,
+                             "--socket", dir.File("sub/dir/other.sock")},
+                            dir.File("third.log")))
+        << "the socket folder is created when missing";
+    EXPECT_EQ(third.Stop(SIGTERM), 0);
+    ASSERT_TRUE(WriteFile(notSocket, "keep me"));
+    EXPECT_FALSE(third.Start({"--hardware", "--port-device", portFile, "--mem-device", memFile,
+                              "--socket", notSocket},
+                             dir.File("third.log")));
+    EXPECT_EQ(third.ExitStatus(), 1);
+    EXPECT_EQ(ReadFile(notSocket), "keep me");
+}
+
+TEST_F(HardwareService, MissingDevicesOrOptionsStopTheStart) {
+    ServiceProcess other;
+    EXPECT_FALSE(other.Start({"--hardware", "--port-device", dir.File("nothing"), "--mem-device",
+                              memFile, "--socket", dir.File("x.sock")},
+                             dir.File("other.log")));
+    EXPECT_EQ(other.ExitStatus(), 1);
+    EXPECT_NE(other.LogText().find(dir.File("nothing")), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("x.sock")));
+
+    EXPECT_FALSE(other.Start({"--socket", dir.File("x.sock")}, dir.File("other.log")));
+    EXPECT_EQ(other.ExitStatus(), 2) << "neither backend chosen";
+    EXPECT_FALSE(other.Start({"--hardware", "--bogus"}, dir.File("other.log")));
+    EXPECT_EQ(other.ExitStatus(), 2);
+}
+
+// --- protocol abuse -----------------------------------------------------------------------------
+
+tvio::wire::Request GoodRequest(std::uint32_t port) {
+    tvio::wire::Request req{};
+    req.magic = tvio::wire::kRequestMagic;
+    req.version = tvio::wire::kVersion;
+    req.size = sizeof req;
+    req.seq = 7;
+    req.code = tvio::IOCTL_READ_PORT_BYTE;
+    req.inSize = 4;
+    std::memcpy(req.in, &port, 4);
+    return req;
+}
+
+// Sends bytes and returns the answer, if any came before the service hung up.
+bool Exchange(int fd, const void* data, std::size_t size, tvio::wire::Reply& reply) {
+    if (::send(fd, data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return false;
+    std::size_t have = 0;
+    while (have < sizeof reply) {
+        ssize_t n = ::recv(fd, reinterpret_cast<char*>(&reply) + have, sizeof reply - have, 0);
+        if (n <= 0) return false;
+        have += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool HungUp(int fd) {
+    char c;
+    return ::recv(fd, &c, 1, 0) == 0;
+}
+
+TEST_F(HardwareService, MalformedAndVanishingClientsAreDroppedAndOthersServed) {
+    plat::HANDLE good = OpenDevice();
+    ASSERT_NE(good, plat::INVALID_HANDLE_VALUE);
+    tvio::wire::Reply reply{};
+
+    int fd = ConnectRaw(socket);  // garbage
+    ASSERT_GE(fd, 0);
+    std::string junk(sizeof(tvio::wire::Request), 'x');
+    ASSERT_TRUE(Exchange(fd, junk.data(), junk.size(), reply));
+    EXPECT_EQ(reply.status, tvio::wire::kBadMessage);
+    EXPECT_TRUE(HungUp(fd));
+    ::close(fd);
+
+    fd = ConnectRaw(socket);  // another version of the protocol
+    auto req = GoodRequest(0x345);
+    req.version = 99;
+    ASSERT_TRUE(Exchange(fd, &req, sizeof req, reply));
+    EXPECT_EQ(reply.status, tvio::wire::kBadVersion);
+    EXPECT_EQ(reply.version, tvio::wire::kVersion);
+    EXPECT_TRUE(HungUp(fd));
+    ::close(fd);
+
+    fd = ConnectRaw(socket);  // wrong lengths and codes answer, and the connection stays
+    req = GoodRequest(0x345);
+    req.inSize = 3;
+    ASSERT_TRUE(Exchange(fd, &req, sizeof req, reply));
+    EXPECT_EQ(reply.status, tvio::wire::kBadInput);
+    req.inSize = 4;
+    req.code = 0xC3502008;
+    ASSERT_TRUE(Exchange(fd, &req, sizeof req, reply));
+    EXPECT_EQ(reply.status, tvio::wire::kUnknownCode);
+    req = GoodRequest(0x345);
+    req.seq = 1234;
+    ASSERT_TRUE(Exchange(fd, &req, sizeof req, reply));
+    EXPECT_EQ(reply.status, tvio::wire::kOk);
+    EXPECT_EQ(reply.seq, 1234u);
+    EXPECT_EQ(reply.out[0], PortPattern(0x345));
+    ::close(fd);
+
+    fd = ConnectRaw(socket);  // half a request, then gone
+    ASSERT_EQ(::send(fd, &req, 10, MSG_NOSIGNAL), 10);
+    ::close(fd);
+    fd = ConnectRaw(socket);  // a whole request, gone before the answer
+    ASSERT_EQ(::send(fd, &req, sizeof req, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof req));
+    ::close(fd);
+    fd = ConnectRaw(socket);  // a flood of requests nobody reads
+    std::vector<tvio::wire::Request> flood(20000, GoodRequest(0x300));
+    ::shutdown(fd, SHUT_RD);
+    [[maybe_unused]] ssize_t sent =
+        ::send(fd, flood.data(), flood.size() * sizeof req, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(fd);
+
+    std::uint8_t v;
+    ASSERT_TRUE(ReadPortVia(good, 0x3A0, v));
+    EXPECT_EQ(v, PortPattern(0x3A0));
+    EXPECT_TRUE(plat::Device().CloseHandle(good));
+    EXPECT_NE(service.LogText().find("malformed"), std::string::npos);
+}
+
+TEST_F(HardwareService, ADeadServiceFailsCallsInsteadOfHanging) {
+    plat::HANDLE h = OpenDevice();
+    ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+    void* p = nullptr;
+    ASSERT_TRUE(MapVia(h, kWindow, 0x4000, &p));
+    EXPECT_EQ(static_cast<std::uint8_t*>(p)[1], MemPattern(1));
+    service.Stop(SIGKILL);
+    std::uint8_t v;
+    EXPECT_FALSE(ReadPortVia(h, 0x300, v));
+    EXPECT_FALSE(WritePortVia(h, 0x300, 1));
+    // The window stays usable until the handle is closed.
+    EXPECT_EQ(static_cast<std::uint8_t*>(p)[2], MemPattern(2));
+    EXPECT_TRUE(plat::Device().CloseHandle(h));
+    EXPECT_FALSE(plat::Device().CloseHandle(h));
+}
+
+TEST(NoService, OpeningTheDeviceFailsAndTheBoardReportsTwelve) {
+    TempDir dir;
+    ::setenv("QX_DEVICE_DIR", dir.Path().c_str(), 1);
+    plat::SetDevice(nullptr);
+    EXPECT_EQ(plat::Device().CreateFileA(tvio::kDevicePathNt, 0, 0, plat::OPEN_EXISTING, 0),
+              plat::INVALID_HANDLE_VALUE);
+    EXPECT_EQ(plat::Device().CreateFileA(tvio::kDevicePath9x, 0, 0, plat::CREATE_NEW, 0),
+              plat::INVALID_HANDLE_VALUE);
+    EXPECT_EQ(plat::DeviceSocketPath(tvio::kDevicePath9x), dir.File("TVIOCTRL.VXD.sock"));
+    CDluBoard board;
+    EXPECT_EQ(board.Open(0, 0), 12);
+    board.Close();
+    ::unsetenv("QX_DEVICE_DIR");
+}
+
+}  // namespace

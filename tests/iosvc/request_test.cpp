@@ -1,0 +1,154 @@
+// What the service answers to each request, with a backend that records what reaches it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/tvioctrl.h"
+#include "platform/tvioctrl_wire.h"
+#include "server.h"
+
+namespace {
+
+using tvio::wire::Reply;
+using tvio::wire::Request;
+
+struct RecordingBackend : iosvc::IBackend {
+    bool ReadPort(std::uint16_t port, std::uint8_t& value) override {
+        reads.push_back(port);
+        value = static_cast<std::uint8_t>(port ^ 0x5A);
+        return !fail;
+    }
+    bool WritePort(std::uint16_t port, std::uint8_t value) override {
+        writes.push_back({port, value});
+        return !fail;
+    }
+    bool MapWindow(std::uint32_t physical, std::uint32_t, int& fd,
+                   std::uint64_t& offset) override {
+        maps.push_back(physical);
+        fd = 42;
+        offset = physical;
+        return !fail;
+    }
+    std::string Describe() const override { return "recording"; }
+
+    bool fail = false;
+    std::vector<std::uint16_t> reads;
+    std::vector<std::pair<std::uint16_t, std::uint8_t>> writes;
+    std::vector<std::uint32_t> maps;
+};
+
+Request Make(std::uint32_t code, std::vector<std::uint32_t> words) {
+    Request req{};
+    req.magic = tvio::wire::kRequestMagic;
+    req.version = tvio::wire::kVersion;
+    req.size = sizeof req;
+    req.seq = 77;
+    req.code = code;
+    req.inSize = static_cast<std::uint32_t>(4 * words.size());
+    std::memcpy(req.in, words.data(), req.inSize);
+    return req;
+}
+
+class Requests : public ::testing::Test {
+protected:
+    Reply Call(const Request& req) {
+        fd = -2;
+        return server.Handle(req, fd);
+    }
+    RecordingBackend backend;
+    iosvc::CIoServer server{backend};
+    int fd = -2;
+};
+
+TEST(Ranges, OnlyTheBoardPortBlockAndItsWindowsAreAllowed) {
+    EXPECT_FALSE(iosvc::PortAllowed(0x2FF));
+    EXPECT_TRUE(iosvc::PortAllowed(0x300));
+    EXPECT_TRUE(iosvc::PortAllowed(0x3FF));
+    EXPECT_FALSE(iosvc::PortAllowed(0x400));
+    EXPECT_FALSE(iosvc::PortAllowed(0x10300));
+
+    EXPECT_TRUE(iosvc::WindowAllowed(0xC0000, 0x4000));
+    EXPECT_TRUE(iosvc::WindowAllowed(0xEC000, 0x4000));
+    EXPECT_FALSE(iosvc::WindowAllowed(0xBC000, 0x4000));
+    EXPECT_FALSE(iosvc::WindowAllowed(0xF0000, 0x4000));
+    EXPECT_FALSE(iosvc::WindowAllowed(0xC2000, 0x4000));
+    EXPECT_FALSE(iosvc::WindowAllowed(0xC0000, 0x2000));
+    EXPECT_FALSE(iosvc::WindowAllowed(0xE8000, 0x8000));
+    EXPECT_FALSE(iosvc::WindowAllowed(0xFFFFC000, 0x4000));
+}
+
+TEST_F(Requests, PortCallsReachTheBackendOnlyWhenAllowedAndWellFormed) {
+    Reply r = Call(Make(tvio::IOCTL_READ_PORT_BYTE, {0x341}));
+    EXPECT_EQ(r.status, tvio::wire::kOk);
+    EXPECT_EQ(r.seq, 77u);
+    EXPECT_EQ(r.magic, tvio::wire::kReplyMagic);
+    ASSERT_EQ(r.outSize, 4u);
+    std::uint32_t out;
+    std::memcpy(&out, r.out, 4);
+    EXPECT_EQ(out, (0x341u ^ 0x5A) & 0xFF) << "the byte, zero-extended";
+    EXPECT_EQ(fd, -1);
+
+    r = Call(Make(tvio::IOCTL_WRITE_PORT_BYTE, {0x342, 0x1A5}));
+    EXPECT_EQ(r.status, tvio::wire::kOk);
+    EXPECT_EQ(r.outSize, 0u);
+    ASSERT_EQ(backend.writes.size(), 1u);
+    EXPECT_EQ(backend.writes[0].first, 0x342);
+    EXPECT_EQ(backend.writes[0].second, 0xA5) << "only the low byte is written";
+
+    EXPECT_EQ(Call(Make(tvio::IOCTL_READ_PORT_BYTE, {0x2FF})).status, tvio::wire::kRefused);
+    EXPECT_EQ(Call(Make(tvio::IOCTL_WRITE_PORT_BYTE, {0x400, 1})).status, tvio::wire::kRefused);
+    EXPECT_EQ(Call(Make(tvio::IOCTL_READ_PORT_BYTE, {0x341, 0})).status, tvio::wire::kBadInput);
+    EXPECT_EQ(Call(Make(tvio::IOCTL_WRITE_PORT_BYTE, {0x341})).status, tvio::wire::kBadInput);
+    EXPECT_EQ(Call(Make(0xC3502010, {0x341})).status, tvio::wire::kUnknownCode);
+    EXPECT_EQ(backend.reads.size(), 1u);
+    EXPECT_EQ(backend.writes.size(), 1u);
+
+    backend.fail = true;
+    EXPECT_EQ(Call(Make(tvio::IOCTL_READ_PORT_BYTE, {0x341})).status, tvio::wire::kIoError);
+    EXPECT_EQ(Call(Make(tvio::IOCTL_WRITE_PORT_BYTE, {0x341, 0})).status, tvio::wire::kIoError);
+}
+
+TEST_F(Requests, MappingPassesTheBackendsDescriptorAndOffset) {
+    Reply r = Call(Make(tvio::IOCTL_MAP_PHYSICAL_MEMORY, {0xD8000, 0x4000}));
+    ASSERT_EQ(r.status, tvio::wire::kOk);
+    EXPECT_EQ(fd, 42);
+    ASSERT_EQ(r.outSize, sizeof(tvio::wire::MapAnswer));
+    tvio::wire::MapAnswer a;
+    std::memcpy(&a, r.out, sizeof a);
+    EXPECT_EQ(a.offset, 0xD8000u);
+    EXPECT_EQ(a.length, 0x4000u);
+
+    for (auto bad : {std::vector<std::uint32_t>{0xF0000, 0x4000},
+                     std::vector<std::uint32_t>{0xC2000, 0x4000},
+                     std::vector<std::uint32_t>{0xC0000, 0x1000}}) {
+        r = Call(Make(tvio::IOCTL_MAP_PHYSICAL_MEMORY, bad));
+        EXPECT_EQ(r.status, tvio::wire::kRefused) << std::hex << bad[0];
+        EXPECT_EQ(fd, -1);
+    }
+    EXPECT_EQ(Call(Make(tvio::IOCTL_MAP_PHYSICAL_MEMORY, {0xD8000})).status,
+              tvio::wire::kBadInput);
+    EXPECT_EQ(backend.maps.size(), 1u);
+    backend.fail = true;
+    EXPECT_EQ(Call(Make(tvio::IOCTL_MAP_PHYSICAL_MEMORY, {0xD8000, 0x4000})).status,
+              tvio::wire::kIoError);
+    EXPECT_EQ(fd, -1) << "no descriptor goes with a failure";
+}
+
+TEST_F(Requests, MessagesOfAnotherShapeOrVersionAreRejected) {
+    Request req = Make(tvio::IOCTL_READ_PORT_BYTE, {0x341});
+    req.magic = 0x12345678;
+    EXPECT_EQ(Call(req).status, tvio::wire::kBadMessage);
+    req = Make(tvio::IOCTL_READ_PORT_BYTE, {0x341});
+    req.size = 20;
+    EXPECT_EQ(Call(req).status, tvio::wire::kBadMessage);
+    req = Make(tvio::IOCTL_READ_PORT_BYTE, {0x341});
+    req.version = 2;
+    EXPECT_EQ(Call(req).status, tvio::wire::kBadVersion);
+    req = Make(tvio::IOCTL_READ_PORT_BYTE, {0x341});
+    req.inSize = 0xFFFFFFFF;
+    EXPECT_EQ(Call(req).status, tvio::wire::kBadInput);
+    EXPECT_TRUE(backend.reads.empty());
+}
+
+}  // namespace
