@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <functional>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -41,8 +43,12 @@ public:
     bool openFails = false;
     bool mapFails = false;
     bool detectFails = false;
-    bool refuseLock = false;
+    std::atomic<bool> refuseLock{false};
+    // Access requests still granted before the board refuses them all; negative: no limit.
+    std::atomic<int> grantsLeft{-1};
     std::vector<SentRequest> sent;  // every request in the order the PC placed it
+    // Runs on the PC's thread each time it gives access back: a board that answers at once.
+    std::function<void(DluDevice&)> onUnlock;
 
     plat::HANDLE CreateFileA(const char*, std::uint32_t, std::uint32_t, std::uint32_t,
                              std::uint32_t) override {
@@ -122,7 +128,7 @@ private:
 
     std::uint8_t ReadPort(std::uint32_t offset) {
         static const std::uint8_t expect[7] = {0x01, 0x02, 0x06, 0x05, 0x03, 0x04, 0x07};
-        if (offset == 0) return refuseLock ? 0x03 : 0x00;
+        if (offset == 0) return refuseLock || !granted_ ? 0x03 : 0x00;
         if (offset == 1) {
             if (detectFails) return 0x00;
             return step_ < 7 ? expect[step_] : 0xC0;
@@ -134,7 +140,15 @@ private:
         if (offset == 3) step_ = 0;  // reset
         if (offset == 1 && step_ < 7 && v == reply[step_]) ++step_;
         if (offset == 2) SelectBank(v & 1);
-        if (offset == 0 && v == 0xC0) NoteNewRequests();
+        if (offset == 0 && (v & 0x03)) {
+            int left = grantsLeft.load();
+            granted_ = left != 0;
+            if (left > 0) grantsLeft.store(left - 1);
+        }
+        if (offset == 0 && v == 0xC0) {
+            NoteNewRequests();
+            if (onUnlock) onUnlock(*this);
+        }
     }
     void SelectBank(int b) {
         if (b != bank_) {
@@ -159,6 +173,7 @@ private:
     std::array<std::uint8_t, 0x4000> other_;
     int bank_ = 0;
     int step_ = 0;
+    bool granted_ = true;
     bool seen_[32] = {};
 };
 
