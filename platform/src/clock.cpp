@@ -19,13 +19,20 @@ public:
     }
 };
 
-RealClock gRealClock;
-std::atomic<IClock*> gClock{&gRealClock};
+// Never destroyed, like the real device: detach may still need the time.
+RealClock& RealClockInstance() {
+    static RealClock* clock = new RealClock;
+    return *clock;
+}
+std::atomic<IClock*> gClock{nullptr};  // null: the real one
 
 }  // namespace
 
-IClock& Clock() { return *gClock.load(std::memory_order_acquire); }
-void SetClock(IClock* clock) { gClock.store(clock ? clock : &gRealClock, std::memory_order_release); }
+IClock& Clock() {
+    IClock* c = gClock.load(std::memory_order_acquire);
+    return c ? *c : RealClockInstance();
+}
+void SetClock(IClock* clock) { gClock.store(clock, std::memory_order_release); }
 
 std::uint32_t FakeClock::GetTickCount() {
     std::uint32_t step = step_.load();

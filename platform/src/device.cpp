@@ -9,15 +9,21 @@
 namespace plat {
 namespace {
 
-LinuxDevice gRealDevice;
-std::atomic<IDevice*> gDevice{&gRealDevice};
+// Never destroyed: a module's detach closes its board's device while the module's statics are
+// being torn down, possibly after this file's would be gone.
+LinuxDevice& RealDevice() {
+    static LinuxDevice* device = new LinuxDevice;
+    return *device;
+}
+std::atomic<IDevice*> gDevice{nullptr};  // null: the real one
 
 }  // namespace
 
-IDevice& Device() { return *gDevice.load(std::memory_order_acquire); }
-void SetDevice(IDevice* device) {
-    gDevice.store(device ? device : &gRealDevice, std::memory_order_release);
+IDevice& Device() {
+    IDevice* d = gDevice.load(std::memory_order_acquire);
+    return d ? *d : RealDevice();
 }
+void SetDevice(IDevice* device) { gDevice.store(device, std::memory_order_release); }
 
 // --- FakeDevice ---------------------------------------------------------------------------------
 
