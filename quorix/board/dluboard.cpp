@@ -128,7 +128,8 @@ bool CDluBoard::Lock(std::uint8_t mask) {
     const std::uint32_t start = plat::GetTickCount();
     for (;;) {
         if ((ReadPort(Port(DLU_PORT_CONTROL)) & mask) == 0) return true;
-        // The wait is measured in 16 bits, as the board's firmware expects of its host.
+        // Only the low 16 bits of the elapsed time count: a stall of over 65 s starts the wait
+        // anew.
         if (static_cast<std::uint16_t>(plat::GetTickCount() - start) >= DLU_LOCK_WAIT) {
             Unlock();
             return false;
