@@ -65,7 +65,7 @@ struct RecordingOwner : IDluSlotOwner {
     std::vector<std::pair<std::int32_t, std::int32_t>> ended;
 };
 
-class SimulatedBoard : public ::testing::Test {
+class IoServiceBoard : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir.Path().empty());
@@ -122,7 +122,7 @@ protected:
     CDluBoard board;
 };
 
-TEST_F(SimulatedBoard, BlockAndGroupReadsReturnTheStationsMemory) {
+TEST_F(IoServiceBoard, BlockAndGroupReadsReturnTheStationsMemory) {
     BringUp(board);
     auto block = Items({{AreaD(), 100, 10}});
     ASSERT_TRUE(board.SendRequest(DLU_SLOT_BLOCK, 5, 0x0181, block.data(), 6));
@@ -156,7 +156,7 @@ TEST_F(SimulatedBoard, BlockAndGroupReadsReturnTheStationsMemory) {
     EXPECT_NE(service.LogText().find("trace: "), std::string::npos) << "--trace logs exchanges";
 }
 
-TEST_F(SimulatedBoard, WrittenWordsAndBitsReadBack) {
+TEST_F(IoServiceBoard, WrittenWordsAndBitsReadBack) {
     BringUp(board);
     auto header = Items({{AreaD(), 200, 2}});
     std::uint8_t words[] = {0x11, 0x11, 0x22, 0x22};
@@ -185,7 +185,7 @@ TEST_F(SimulatedBoard, WrittenWordsAndBitsReadBack) {
     EXPECT_EQ(ReadWords(1, AreaM(), 10, 1), (std::vector<std::uint16_t>{0x1225}));
 }
 
-TEST_F(SimulatedBoard, AbsentStationStaysSilentUntilTheTimeOutEndsIt) {
+TEST_F(IoServiceBoard, AbsentStationStaysSilentUntilTheTimeOutEndsIt) {
     BringUp(board);
     RecordingOwner owner;
     board.m_pOwner = &owner;
@@ -211,7 +211,7 @@ TEST_F(SimulatedBoard, AbsentStationStaysSilentUntilTheTimeOutEndsIt) {
     EXPECT_EQ(board.Outstanding(), 0);
 }
 
-TEST_F(SimulatedBoard, ErrorAnswersGiveTheirStatusAndNoData) {
+TEST_F(IoServiceBoard, ErrorAnswersGiveTheirStatusAndNoData) {
     BringUp(board);
     auto req = Items({{AreaD(), 100, 4}});
     ASSERT_TRUE(board.SendRequest(DLU_SLOT_BLOCK, 0, 0x0481, req.data(), 6));  // station 4
@@ -229,7 +229,7 @@ TEST_F(SimulatedBoard, ErrorAnswersGiveTheirStatusAndNoData) {
     EXPECT_EQ(buffer[0], 0xEE);
 }
 
-TEST_F(SimulatedBoard, TwoBoardObjectsShareOneServiceAndOneWindow) {
+TEST_F(IoServiceBoard, TwoBoardObjectsShareOneServiceAndOneWindow) {
     BringUp(board);
     CDluBoard second;
     ASSERT_EQ(second.Open(kIoIndex, kMemIndex), 0);
@@ -258,7 +258,7 @@ TEST_F(SimulatedBoard, TwoBoardObjectsShareOneServiceAndOneWindow) {
     second.Close();
 }
 
-TEST_F(SimulatedBoard, WindowElsewhereShowsAnEmptyBusAndBadIndicesAreRefused) {
+TEST_F(IoServiceBoard, WindowElsewhereShowsAnEmptyBusAndBadIndicesAreRefused) {
     CDluBoard elsewhere;
     ASSERT_EQ(elsewhere.Open(kIoIndex, 0), 0);
     EXPECT_EQ(elsewhere.Window()[0x100], 0xFF);
@@ -278,7 +278,7 @@ TEST_F(SimulatedBoard, WindowElsewhereShowsAnEmptyBusAndBadIndicesAreRefused) {
     wrongPort.Close();
 }
 
-TEST_F(SimulatedBoard, RefusedMappingMakesOpenFailWithThirteen) {
+TEST_F(IoServiceBoard, RefusedMappingMakesOpenFailWithThirteen) {
     EXPECT_EQ(service.Stop(SIGTERM), 0);
     std::string scenario = kScenario;
     scenario.replace(scenario.find("\"window\": \"0xD8000\""), 19,

@@ -56,7 +56,7 @@ bool Mapped(const std::string& file) {
     return ReadFile("/proc/self/maps").find(file) != std::string::npos;
 }
 
-class HardwareService : public ::testing::Test {
+class IoServiceHardware : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir.Path().empty());
@@ -98,7 +98,7 @@ protected:
     ServiceProcess service;
 };
 
-TEST_F(HardwareService, PortBytesAreReadAndWrittenAtThePortOffset) {
+TEST_F(IoServiceHardware, PortBytesAreReadAndWrittenAtThePortOffset) {
     plat::HANDLE h = OpenDevice();
     ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
     std::uint8_t v = 0;
@@ -118,7 +118,7 @@ TEST_F(HardwareService, PortBytesAreReadAndWrittenAtThePortOffset) {
     EXPECT_FALSE(ReadPortVia(h, 0x300, v)) << "a closed handle must not work";
 }
 
-TEST_F(HardwareService, BoardWindowIsTheMemoryDeviceAtThePhysicalAddress) {
+TEST_F(IoServiceHardware, BoardWindowIsTheMemoryDeviceAtThePhysicalAddress) {
     CDluBoard board;
     ASSERT_EQ(board.Open(4, 6), 0);
     EXPECT_EQ(board.PortBase(), 0x340);
@@ -139,7 +139,7 @@ TEST_F(HardwareService, BoardWindowIsTheMemoryDeviceAtThePhysicalAddress) {
     EXPECT_FALSE(Mapped(memFile)) << "closing the device must unmap its windows";
 }
 
-TEST_F(HardwareService, PortsAndWindowsOutsideTheBoardRangeAreRefused) {
+TEST_F(IoServiceHardware, PortsAndWindowsOutsideTheBoardRangeAreRefused) {
     plat::HANDLE h = OpenDevice();
     ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
     std::uint8_t v;
@@ -170,7 +170,7 @@ TEST_F(HardwareService, PortsAndWindowsOutsideTheBoardRangeAreRefused) {
     EXPECT_NE(service.LogText().find("refused"), std::string::npos);
 }
 
-TEST_F(HardwareService, CallsFromManyThreadsOnOneHandleGetTheirOwnAnswers) {
+TEST_F(IoServiceHardware, CallsFromManyThreadsOnOneHandleGetTheirOwnAnswers) {
     plat::HANDLE h = OpenDevice();
     ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
     std::atomic<int> wrong{0}, failed{0};
@@ -194,7 +194,7 @@ TEST_F(HardwareService, CallsFromManyThreadsOnOneHandleGetTheirOwnAnswers) {
     EXPECT_TRUE(plat::Device().CloseHandle(h));
 }
 
-TEST_F(HardwareService, StopsCleanlyOnSignalsAndRemovesItsSocket) {
+TEST_F(IoServiceHardware, StopsCleanlyOnSignalsAndRemovesItsSocket) {
     EXPECT_TRUE(std::filesystem::exists(socket));
     EXPECT_EQ(ReadFile(readyFile).rfind("ready", 0), 0u);
     EXPECT_EQ(service.Stop(SIGTERM), 0);
@@ -211,7 +211,7 @@ TEST_F(HardwareService, StopsCleanlyOnSignalsAndRemovesItsSocket) {
     EXPECT_TRUE(plat::Device().CloseHandle(h));
 }
 
-TEST_F(HardwareService, StaleSocketIsReplacedButALiveOneOrAForeignFileIsNot) {
+TEST_F(IoServiceHardware, StaleSocketIsReplacedButALiveOneOrAForeignFileIsNot) {
     // Another service on the same socket: the second one gives up, the first keeps serving.
     ServiceProcess second;
     EXPECT_FALSE(second.Start({"--hardware", "--port-device", portFile, "--mem-device", memFile,
@@ -248,7 +248,7 @@ TEST_F(HardwareService, StaleSocketIsReplacedButALiveOneOrAForeignFileIsNot) {
     EXPECT_EQ(ReadFile(notSocket), "keep me");
 }
 
-TEST_F(HardwareService, MissingDevicesOrOptionsStopTheStart) {
+TEST_F(IoServiceHardware, MissingDevicesOrOptionsStopTheStart) {
     ServiceProcess other;
     EXPECT_FALSE(other.Start({"--hardware", "--port-device", dir.File("nothing"), "--mem-device",
                               memFile, "--socket", dir.File("x.sock")},
@@ -294,7 +294,7 @@ bool HungUp(int fd) {
     return ::recv(fd, &c, 1, 0) == 0;
 }
 
-TEST_F(HardwareService, MalformedAndVanishingClientsAreDroppedAndOthersServed) {
+TEST_F(IoServiceHardware, MalformedAndVanishingClientsAreDroppedAndOthersServed) {
     plat::HANDLE good = OpenDevice();
     ASSERT_NE(good, plat::INVALID_HANDLE_VALUE);
     tvio::wire::Reply reply{};
@@ -353,7 +353,7 @@ TEST_F(HardwareService, MalformedAndVanishingClientsAreDroppedAndOthersServed) {
     EXPECT_NE(service.LogText().find("malformed"), std::string::npos);
 }
 
-TEST_F(HardwareService, ADeadServiceFailsCallsInsteadOfHanging) {
+TEST_F(IoServiceHardware, ADeadServiceFailsCallsInsteadOfHanging) {
     plat::HANDLE h = OpenDevice();
     ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
     void* p = nullptr;
@@ -369,7 +369,7 @@ TEST_F(HardwareService, ADeadServiceFailsCallsInsteadOfHanging) {
     EXPECT_FALSE(plat::Device().CloseHandle(h));
 }
 
-TEST(NoService, OpeningTheDeviceFailsAndTheBoardReportsTwelve) {
+TEST(IoServiceAbsent, OpeningTheDeviceFailsAndTheBoardReportsTwelve) {
     TempDir dir;
     ::setenv("QX_DEVICE_DIR", dir.Path().c_str(), 1);
     plat::SetDevice(nullptr);

@@ -50,7 +50,7 @@ Request Make(std::uint32_t code, std::vector<std::uint32_t> words) {
     return req;
 }
 
-class Requests : public ::testing::Test {
+class IoServiceRequests : public ::testing::Test {
 protected:
     Reply Call(const Request& req) {
         fd = -2;
@@ -61,7 +61,7 @@ protected:
     int fd = -2;
 };
 
-TEST(Ranges, OnlyTheBoardPortBlockAndItsWindowsAreAllowed) {
+TEST(IoServiceRanges, OnlyTheBoardPortBlockAndItsWindowsAreAllowed) {
     EXPECT_FALSE(iosvc::PortAllowed(0x2FF));
     EXPECT_TRUE(iosvc::PortAllowed(0x300));
     EXPECT_TRUE(iosvc::PortAllowed(0x3FF));
@@ -78,7 +78,7 @@ TEST(Ranges, OnlyTheBoardPortBlockAndItsWindowsAreAllowed) {
     EXPECT_FALSE(iosvc::WindowAllowed(0xFFFFC000, 0x4000));
 }
 
-TEST_F(Requests, PortCallsReachTheBackendOnlyWhenAllowedAndWellFormed) {
+TEST_F(IoServiceRequests, PortCallsReachTheBackendOnlyWhenAllowedAndWellFormed) {
     Reply r = Call(Make(tvio::IOCTL_READ_PORT_BYTE, {0x341}));
     EXPECT_EQ(r.status, tvio::wire::kOk);
     EXPECT_EQ(r.seq, 77u);
@@ -109,7 +109,7 @@ TEST_F(Requests, PortCallsReachTheBackendOnlyWhenAllowedAndWellFormed) {
     EXPECT_EQ(Call(Make(tvio::IOCTL_WRITE_PORT_BYTE, {0x341, 0})).status, tvio::wire::kIoError);
 }
 
-TEST_F(Requests, MappingPassesTheBackendsDescriptorAndOffset) {
+TEST_F(IoServiceRequests, MappingPassesTheBackendsDescriptorAndOffset) {
     Reply r = Call(Make(tvio::IOCTL_MAP_PHYSICAL_MEMORY, {0xD8000, 0x4000}));
     ASSERT_EQ(r.status, tvio::wire::kOk);
     EXPECT_EQ(fd, 42);
@@ -135,7 +135,7 @@ TEST_F(Requests, MappingPassesTheBackendsDescriptorAndOffset) {
     EXPECT_EQ(fd, -1) << "no descriptor goes with a failure";
 }
 
-TEST_F(Requests, MessagesOfAnotherShapeOrVersionAreRejected) {
+TEST_F(IoServiceRequests, MessagesOfAnotherShapeOrVersionAreRejected) {
     Request req = Make(tvio::IOCTL_READ_PORT_BYTE, {0x341});
     req.magic = 0x12345678;
     EXPECT_EQ(Call(req).status, tvio::wire::kBadMessage);
