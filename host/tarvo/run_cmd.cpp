@@ -307,6 +307,7 @@ private:
     bool sinkSet_ = false;
     bool started_ = false;
     bool running_ = false;
+    bool activated_ = false;
     bool stdinOpen_ = true;
     std::string inBuf_;
 };
@@ -429,6 +430,7 @@ int Runner::Prepare() {
 void Runner::SetRunning(bool on) {
     Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, on ? 1 : 0);
     running_ = on;
+    activated_ = activated_ || on;
 }
 
 void Runner::Loop() {
@@ -639,8 +641,8 @@ void Runner::Shutdown() {
         Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, 0);
         Fn<drv::StopFn>(drv::kStop)(index_);
         started_ = false;
-        running_ = false;
-        Line("communication stopped, driver closed");
+        if (activated_) Line("communication stopped, driver closed");
+        running_ = activated_ = false;
     }
     if (listener_) {
         CTagDatabase::Instance().RemoveListener(listener_);

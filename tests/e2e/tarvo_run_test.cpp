@@ -1,0 +1,108 @@
+// `tarvo run` as a user runs it: a process on a configuration and a tag list.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+const char kConfig[] = R"({
+  "stations": [
+    {"name": "LINE", "description": "1라인", "cpu": "Master K-200", "stationNo": 1,
+     "blocks": [{"address": "D0100", "words": 8, "periodMs": 200}]}
+  ]
+})";
+
+const char kScenario[] = R"({
+  "stations": [
+    {"name": "LINE", "number": 1, "cpu": "K-200", "memory": {"D0105": 5},
+     "generators": [{"address": "D0100", "kind": "counter", "periodMs": 100}]}
+  ]
+})";
+
+const char kTags[] =
+    "# test plant\n"
+    "Count, DLU.LINE, D0100, UINT16\n"
+    "Setpoint, DLU.LINE, D0104, SINT16\n"
+    "Fixed, DLU.LINE, D0105, sint16\n"
+    "Nowhere, DLU.NOWHERE, D0100, UINT16\n";
+
+class TarvoRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir_.Path().empty());
+        ::setenv("QX_DEVICE_DIR", dir_.Path().c_str(), 1);
+        std::string error;
+        ASSERT_TRUE(MakeConfig(kConfig, dir_ / "plant.cfg", error)) << error;
+        ASSERT_TRUE(WriteFile(dir_ / "plant.tags", kTags));
+    }
+    int Run(std::vector<std::string> args) {
+        args.insert(args.begin(), {BinDir() + "/tarvo", "run"});
+        int rc = RunProgram(args, dir_ / "out.txt", dir_ / "err.txt");
+        out_ = ReadFile(dir_ / "out.txt");
+        err_ = ReadFile(dir_ / "err.txt");
+        return rc;
+    }
+    TempDir dir_;
+    std::string out_, err_;
+};
+
+TEST_F(TarvoRun, BadTagLineIsReportedWithItsNumber) {
+    ASSERT_TRUE(WriteFile(dir_ / "bad.tags",
+                          "# header\nCount, DLU.LINE, D0100, UINT16\nSpeed, DLU.LINE, D0101, WORD\n"));
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "bad.tags", "--for", "3"}), 3);
+    EXPECT_NE(err_.find("bad.tags: line 3: unknown data type 'WORD'"), std::string::npos) << err_;
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "none.tags"}), 3);
+    EXPECT_NE(err_.find("cannot read tag list"), std::string::npos) << err_;
+}
+
+TEST_F(TarvoRun, ArgumentAndStartFailuresHaveTheirExitCodes) {
+    EXPECT_EQ(Run({dir_ / "plant.cfg"}), 2);
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--for", "soon"}), 2);
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--write", "Setpoint=40000"}), 2);
+    EXPECT_NE(err_.find("out of range for SINT16"), std::string::npos) << err_;
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--write", "Ghost=1"}), 2);
+
+    EXPECT_EQ(Run({dir_ / "missing.cfg", dir_ / "plant.tags", "--for", "1"}), 5);
+    EXPECT_NE(out_.find("지정된 파일[" + (dir_ / "missing.cfg") + "]을 열 수 없습니다."),
+              std::string::npos)
+        << out_;
+
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--for", "1"}), 6);  // no service
+    EXPECT_NE(err_.find("is tvioctrld running? socket " + (dir_ / "TVIOCTRL.sock")),
+              std::string::npos)
+        << err_;
+    EXPECT_NE(out_.find("TVIOCTRL 드라이버를 Load 할 수 없습니다."), std::string::npos) << out_;
+
+    EXPECT_EQ(Run({"--help"}), 0);
+    EXPECT_NE(out_.find("exit codes"), std::string::npos);
+}
+
+TEST_F(TarvoRun, ScriptedRunShowsValuesWritesAndStatistics) {
+    Service service;
+    std::string error;
+    ASSERT_TRUE(service.Start(dir_.Path(), kScenario, error)) << error;
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--for", "4", "--stats", "1",
+                   "--write-after", "1", "--write", "Setpoint=1234"}),
+              0)
+        << err_;
+    EXPECT_NE(out_.find("3 of 4 tags registered"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("I/O 디바이스[DLU.NOWHERE]가 통신드라이버에 등록되지 않았습니다."),
+              std::string::npos)
+        << out_;
+    EXPECT_NE(out_.find("통신시작"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("Fixed = 5\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("Count = "), std::string::npos) << out_;
+    EXPECT_NE(out_.find("write Setpoint <- 1234"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("Setpoint = 1234\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("stats LINE (01 1라인) ok: reads "), std::string::npos) << out_;
+    EXPECT_NE(out_.find("stats NOWHERE: not in the configuration"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("writes 1 (0 failed)"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("통신종료"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("communication stopped, driver closed"), std::string::npos) << out_;
+}
+
+}  // namespace
+}  // namespace e2e
