@@ -166,25 +166,4 @@ TEST_F(BoardOnSimulator, ConcurrentFirmwareAnswersEveryRequest) {
     EXPECT_EQ(board.Outstanding(), 0);
 }
 
-TEST_F(BoardOnSimulator, MissingBoardAndRefusedMapping) {
-    scenario.noBoard = true;
-    sim::Board empty{scenario};
-    sim::SimDevice emptyDev{empty};
-    plat::ScopedDevice useEmpty{&emptyDev};
-    CDluBoard probe;
-    ASSERT_EQ(probe.Open(4, 6), 0);
-    probe.Reset();
-    EXPECT_FALSE(probe.Detect());
-    probe.Close();
-
-    scenario.noBoard = false;
-    scenario.mappingRefused = true;
-    sim::Board unmapped{scenario};
-    sim::SimDevice unmappedDev{unmapped};
-    plat::ScopedDevice useUnmapped{&unmappedDev};
-    CDluBoard other;
-    EXPECT_EQ(other.Open(4, 6), 13);
-    other.Close();
-}
-
 }  // namespace

@@ -71,18 +71,6 @@ TEST_F(BoardSlots, PollRequestLandsInRequestBank) {
     EXPECT_EQ(dev.writes.back().value, 0xC0);  // access given back
 }
 
-TEST_F(BoardSlots, WriteRequestCarriesHeaderAndData) {
-    ASSERT_TRUE(Write(4));
-    const std::uint8_t* h = model.RequestArea(0);
-    EXPECT_EQ((std::array<std::uint8_t, 6>{h[0], h[1], h[2], h[3], h[4], h[5]}),
-              (std::array<std::uint8_t, 6>{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(model.DataArea(0)[0], 0x77);
-    EXPECT_EQ(model.DataArea(0)[1], 0x88);
-    EXPECT_EQ(model.Command(0), 0x0858);
-    EXPECT_EQ(board.Slot(0).kind, DLU_SLOT_WRITE);
-    EXPECT_EQ(board.Slot(0).id, 4);
-}
-
 TEST_F(BoardSlots, BitmapNumberingRunsFromTopOfFirstByte) {
     for (int i = 0; i < 32; ++i) ASSERT_TRUE(Write(i)) << i;
     EXPECT_EQ(RequestBitmap(), (std::array<std::uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF}));
@@ -160,8 +148,15 @@ TEST_F(BoardSlots, ErrorStatusLeavesBufferSuccessCopies128Bytes) {
     EXPECT_EQ(buffer[129], 0xAA);
 }
 
-TEST_F(BoardSlots, WriteAnswerNeverCopiesData) {
+TEST_F(BoardSlots, WriteCarriesHeaderAndDataAndItsAnswerNeverCopies) {
     ASSERT_TRUE(Write(3));
+    const std::uint8_t* h = model.RequestArea(0);
+    EXPECT_EQ((std::array<std::uint8_t, 6>{h[0], h[1], h[2], h[3], h[4], h[5]}),
+              (std::array<std::uint8_t, 6>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(model.DataArea(0)[0], 0x77);
+    EXPECT_EQ(model.DataArea(0)[1], 0x88);
+    EXPECT_EQ(model.Command(0), 0x0858);
+
     model.Answer(0, 0);
     buffer.fill(0xAA);
     EXPECT_EQ(board.ReceiveResponse(buffer.data(), status), 0);
