@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -39,6 +40,7 @@ const char kUsage[] =
     "  --mem-device PATH    memory device for --hardware (default /dev/mem)\n"
     "  --socket PATH        socket to listen on (default $QX_DEVICE_DIR/TVIOCTRL.sock,\n"
     "                       folder /run/quorix when QX_DEVICE_DIR is not set)\n"
+    "  --socket-mode OCTAL  permission bits of the socket (e.g. 660; default from umask)\n"
     "  --ready-file PATH    write this file once listening (\"ready\" is also printed)\n"
     "  --trace              log the simulated board's decoded exchanges\n"
     "  --verbose            log every control call\n"
@@ -68,6 +70,7 @@ int main(int argc, char** argv) {
     std::string socketPath, scenarioPath, readyFile;
     std::string portDevice = "/dev/port", memDevice = "/dev/mem";
     bool hardware = false, simulate = false, trace = false;
+    unsigned socketMode = 0;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -84,6 +87,13 @@ int main(int argc, char** argv) {
             simulate = true;
         } else if (arg == "--socket") {
             if (!value(socketPath)) return Usage("--socket needs a path");
+        } else if (arg == "--socket-mode") {
+            std::string text;
+            if (!value(text)) return Usage("--socket-mode needs an octal mode");
+            char* end = nullptr;
+            unsigned long m = std::strtoul(text.c_str(), &end, 8);
+            if (text.empty() || *end || m == 0 || m > 0777) return Usage("bad --socket-mode");
+            socketMode = static_cast<unsigned>(m);
         } else if (arg == "--port-device") {
             if (!value(portDevice)) return Usage("--port-device needs a path");
         } else if (arg == "--mem-device") {
@@ -133,7 +143,7 @@ int main(int argc, char** argv) {
     int rc = 0;
     {
         iosvc::CIoServer server(*backend);
-        if (!server.Listen(socketPath)) return 1;
+        if (!server.Listen(socketPath, socketMode)) return 1;
         if (!readyFile.empty() && !WriteReadyFile(readyFile)) {
             Log(LogLevel::Warning, "cannot write ready file %s", readyFile.c_str());
         }

@@ -57,7 +57,7 @@ CIoServer::~CIoServer() {
     Close();
 }
 
-bool CIoServer::Listen(const std::string& path) {
+bool CIoServer::Listen(const std::string& path, unsigned mode) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof addr.sun_path) {
@@ -102,9 +102,10 @@ bool CIoServer::Listen(const std::string& path) {
         return false;
     }
     if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0 ||
-        ::listen(listenFd_, 64) < 0) {
+        (mode && ::chmod(path.c_str(), mode) < 0) || ::listen(listenFd_, 64) < 0) {
         Log(LogLevel::Error, "cannot listen on %s: %s", path.c_str(), std::strerror(errno));
         ::close(listenFd_);
+        ::unlink(path.c_str());
         listenFd_ = -1;
         return false;
     }
@@ -130,7 +131,7 @@ void CIoServer::Run(int stopFd) {
     for (;;) {
         fds.clear();
         fds.push_back({stopFd, POLLIN, 0});
-        fds.push_back({listenFd_, POLLIN, 0});
+        fds.push_back({listenFd_, static_cast<short>(acceptPaused_ ? 0 : POLLIN), 0});
         for (const Client& c : clients_) fds.push_back({c.fd, POLLIN, 0});
 
         int r = ::poll(fds.data(), fds.size(), -1);
@@ -162,7 +163,11 @@ void CIoServer::Accept() {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (errno == EMFILE || errno == ENFILE) {
+                // The pending connection would keep the socket readable and the loop spinning.
+                Log(LogLevel::Warning, "out of descriptors; new clients wait until one leaves");
+                acceptPaused_ = true;
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 Log(LogLevel::Warning, "accept: %s", std::strerror(errno));
             }
             return;
@@ -180,6 +185,7 @@ void CIoServer::Drop(std::size_t index, const char* why) {
     ::close(c.fd);
     Log(LogLevel::Info, "client %d disconnected%s%s", c.id, why ? ": " : "", why ? why : "");
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
+    acceptPaused_ = false;
 }
 
 bool CIoServer::Serve(Client& c) {

@@ -24,7 +24,8 @@ public:
 
     // Creates the socket's folder if missing, removes a stale socket file (one nobody listens on)
     // and listens. Refuses a path where another service answers or where a non-socket lies.
-    bool Listen(const std::string& path);
+    // `mode`, when not 0, replaces the socket's permission bits (e.g. 0660 to let one group in).
+    bool Listen(const std::string& path, unsigned mode = 0);
     // Serves until stopFd becomes readable (or fails); then closes every client.
     void Run(int stopFd);
     // Stops listening and removes the socket file.
@@ -54,6 +55,7 @@ private:
     std::string path_;
     int listenFd_ = -1;
     int nextId_ = 1;
+    bool acceptPaused_ = false;  // out of descriptors: wait for a client to leave
     std::vector<Client> clients_;
 };
 

@@ -236,9 +236,11 @@ TEST_F(IoServiceHardware, StaleSocketIsReplacedButALiveOneOrAForeignFileIsNot) {
     std::string notSocket = dir.File("sub/dir/plain");
     ServiceProcess third;
     EXPECT_TRUE(third.Start({"--hardware", "--port-device", portFile, "--mem-device", memFile,
-                             "--socket", dir.File("sub/dir/other.sock")},
+                             "--socket", dir.File("sub/dir/other.sock"), "--socket-mode", "600"},
                             dir.File("third.log")))
         << "the socket folder is created when missing";
+    EXPECT_EQ(std::filesystem::status(dir.File("sub/dir/other.sock")).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(third.Stop(SIGTERM), 0);
     ASSERT_TRUE(WriteFile(notSocket, "keep me"));
     EXPECT_FALSE(third.Start({"--hardware", "--port-device", portFile, "--mem-device", memFile,
