@@ -39,9 +39,12 @@ TEST(Scenario, ExamplePlantLoads) {
 
     sim::Board board(sc);
     std::uint16_t v = 0;
-    ASSERT_TRUE(board.PeekWord(1, 0x772, 110, v));
+    ASSERT_TRUE(board.PeekWord(1, 0x772, 120, v));  // PLC1 D0120, the recipe text
     EXPECT_EQ(v, 'P' | 'R' << 8);
+    ASSERT_TRUE(board.PeekWord(5, 0x604, 5100, v));  // BOILER D5100
+    EXPECT_EQ(v, 950);
     EXPECT_FALSE(board.PeekWord(4, 0x772, 0, v));  // no station 4
+    EXPECT_FALSE(board.PeekWord(1, 0x604, 0, v));  // not an area of a K-200
 }
 
 TEST(Scenario, ReadsAllFields) {
