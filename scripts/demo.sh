@@ -74,7 +74,7 @@ fi
 
 # Press.Setpoint (PLC1 D0110) holds still in the simulated PLC: the write comes back as a
 # changed value on the next poll of its block.
-say "tarvo run: live values for 20 s, writing Press.Setpoint=1234 after 3 s (PACK is switched off)"
+say "tarvo run: live values (20 s unless --for says otherwise); Press.Setpoint 500 -> 1234 after 3 s; PACK is switched off"
 "$BIN/tarvo" run "$CFG" "$TAGS" --for 20 --stats 5 --write Press.Setpoint=1234 \
     --write Press.Recipe=DEMO-01 "$@" </dev/null
 
