@@ -85,8 +85,8 @@ void RequestCycle(benchmark::State& state, bool viaService) {
         return;
     }
     int area = AreaCode(0, 7);
-    const std::uint8_t item[6] = {static_cast<std::uint8_t>(area >> 8),
-                                  static_cast<std::uint8_t>(area), 0, 100, 0, 10};
+    const std::uint8_t item[6] = {
+        static_cast<std::uint8_t>(area >> 8), static_cast<std::uint8_t>(area), 0, 100, 0, 10};
     std::uint8_t buffer[DLU_RESPONSE_SIZE];
     std::uint32_t status = 0;
     std::int64_t polls = 0;

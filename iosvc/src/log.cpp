@@ -13,10 +13,14 @@ std::mutex gMu;
 
 const char* LevelText(LogLevel level) {
     switch (level) {
-        case LogLevel::Warning: return "warning: ";
-        case LogLevel::Error: return "error: ";
-        case LogLevel::Debug: return "debug: ";
-        default: return "";
+        case LogLevel::Warning:
+            return "warning: ";
+        case LogLevel::Error:
+            return "error: ";
+        case LogLevel::Debug:
+            return "debug: ";
+        default:
+            return "";
     }
 }
 

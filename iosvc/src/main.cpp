@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
         Log(LogLevel::Error, "pipe: %s", std::strerror(errno));
         return 1;
     }
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);

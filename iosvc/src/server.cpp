@@ -41,9 +41,7 @@ std::string PeerText(int fd) {
 
 }  // namespace
 
-bool PortAllowed(std::uint32_t port) {
-    return port >= tvio::kPortFirst && port <= tvio::kPortLast;
-}
+bool PortAllowed(std::uint32_t port) { return port >= tvio::kPortFirst && port <= tvio::kPortLast; }
 
 bool WindowAllowed(std::uint32_t physical, std::uint32_t length) {
     return length == tvio::kWindowSize && physical % tvio::kWindowSize == 0 &&
@@ -78,7 +76,7 @@ bool CIoServer::Listen(const std::string& path, unsigned mode) {
         Log(LogLevel::Info, "created socket folder %s", folder.c_str());
     }
 
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
             Log(LogLevel::Error, "%s exists and is not a socket; not touching it", path.c_str());
@@ -347,8 +345,8 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals) 
             break;
     }
     if (Verbose()) {
-        Log(LogLevel::Debug, "client %d: code 0x%08X in %u bytes -> %s", who, req.code,
-            req.inSize, tvio::wire::StatusText(reply.status));
+        Log(LogLevel::Debug, "client %d: code 0x%08X in %u bytes -> %s", who, req.code, req.inSize,
+            tvio::wire::StatusText(reply.status));
     }
     return reply;
 }

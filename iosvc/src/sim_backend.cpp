@@ -38,9 +38,8 @@ bool CSimBackend::Start() {
     board_ = std::make_unique<sim::Board>(scenario_);
     board_->UseWindow(window_);
     if (trace_) {
-        board_->SetTrace([](const std::string& line) {
-            Log(LogLevel::Info, "trace: %s", line.c_str());
-        });
+        board_->SetTrace(
+            [](const std::string& line) { Log(LogLevel::Info, "trace: %s", line.c_str()); });
     }
     board_->Start();
     Log(LogLevel::Info, "simulated board at port 0x%03X, window 0x%05X, %zu station(s)%s%s%s",

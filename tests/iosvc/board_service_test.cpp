@@ -20,8 +20,8 @@ using namespace iosvc_test;
 
 namespace {
 
-constexpr int kIoIndex = 4;   // 0x340
-constexpr int kMemIndex = 6;  // 0xD8000
+constexpr int kIoIndex = 4;          // 0x340
+constexpr int kMemIndex = 6;         // 0xD8000
 constexpr int kDevM = 1, kDevD = 7;  // in "PMLKFTCDS"
 
 const char kScenario[] = R"({
@@ -59,9 +59,7 @@ int AreaD() { return AreaCode(0, kDevD); }
 int AreaM() { return AreaCode(0, kDevM); }
 
 struct RecordingOwner : IDluSlotOwner {
-    void OnSlotTimeout(std::int32_t kind, std::int32_t id) override {
-        ended.push_back({kind, id});
-    }
+    void OnSlotTimeout(std::int32_t kind, std::int32_t id) override { ended.push_back({kind, id}); }
     std::vector<std::pair<std::int32_t, std::int32_t>> ended;
 };
 
@@ -83,8 +81,7 @@ protected:
     bool StartService(const std::string& scenario) {
         std::string file = dir.File("scenario.json");
         return WriteFile(file, scenario) &&
-               service.Start({"--simulate", file, "--trace", "--socket",
-                              dir.File("TVIOCTRL.sock")},
+               service.Start({"--simulate", file, "--trace", "--socket", dir.File("TVIOCTRL.sock")},
                              dir.File("service.log"));
     }
     void BringUp(CDluBoard& b) {

@@ -31,8 +31,8 @@ std::uint8_t MemPattern(std::size_t i) { return static_cast<std::uint8_t>(i * 13
 
 bool ReadPortVia(plat::HANDLE h, std::uint32_t port, std::uint8_t& value) {
     std::uint32_t out = 0xDEADBEEF, returned = 0;
-    bool ok = plat::Device().DeviceIoControl(h, tvio::IOCTL_READ_PORT_BYTE, &port, 4, &out, 4,
-                                             &returned);
+    bool ok =
+        plat::Device().DeviceIoControl(h, tvio::IOCTL_READ_PORT_BYTE, &port, 4, &out, 4, &returned);
     value = static_cast<std::uint8_t>(out);
     return ok && returned == 4;
 }
@@ -84,10 +84,9 @@ protected:
                              dir.File("service.log"));
     }
     plat::HANDLE OpenDevice() {
-        return plat::Device().CreateFileA(tvio::kDevicePathNt,
-                                          plat::GENERIC_READ | plat::GENERIC_WRITE,
-                                          plat::FILE_SHARE_READ | plat::FILE_SHARE_WRITE,
-                                          plat::OPEN_EXISTING, 0);
+        return plat::Device().CreateFileA(
+            tvio::kDevicePathNt, plat::GENERIC_READ | plat::GENERIC_WRITE,
+            plat::FILE_SHARE_READ | plat::FILE_SHARE_WRITE, plat::OPEN_EXISTING, 0);
     }
 
     TempDir dir;
@@ -214,9 +213,9 @@ TEST_F(IoServiceHardware, StopsCleanlyOnSignalsAndRemovesItsSocket) {
 TEST_F(IoServiceHardware, StaleSocketIsReplacedButALiveOneOrAForeignFileIsNot) {
     // Another service on the same socket: the second one gives up, the first keeps serving.
     ServiceProcess second;
-    EXPECT_FALSE(second.Start({"--hardware", "--port-device", portFile, "--mem-device", memFile,
-                               "--socket", socket},
-                              dir.File("second.log")));
+    EXPECT_FALSE(second.Start(
+        {"--hardware", "--port-device", portFile, "--mem-device", memFile, "--socket", socket},
+        dir.File("second.log")));
     EXPECT_EQ(second.ExitStatus(), 1);
     EXPECT_NE(second.LogText().find("already listens"), std::string::npos);
     plat::HANDLE h = OpenDevice();
@@ -243,9 +242,9 @@ TEST_F(IoServiceHardware, StaleSocketIsReplacedButALiveOneOrAForeignFileIsNot) {
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(third.Stop(SIGTERM), 0);
     ASSERT_TRUE(WriteFile(notSocket, "keep me"));
-    EXPECT_FALSE(third.Start({"--hardware", "--port-device", portFile, "--mem-device", memFile,
-                              "--socket", notSocket},
-                             dir.File("third.log")));
+    EXPECT_FALSE(third.Start(
+        {"--hardware", "--port-device", portFile, "--mem-device", memFile, "--socket", notSocket},
+        dir.File("third.log")));
     EXPECT_EQ(third.ExitStatus(), 1);
     EXPECT_EQ(ReadFile(notSocket), "keep me");
 }

@@ -23,8 +23,7 @@ struct RecordingBackend : iosvc::IBackend {
         writes.push_back({port, value});
         return !fail;
     }
-    bool MapWindow(std::uint32_t physical, std::uint32_t, int& fd,
-                   std::uint64_t& offset) override {
+    bool MapWindow(std::uint32_t physical, std::uint32_t, int& fd, std::uint64_t& offset) override {
         maps.push_back(physical);
         fd = 42;
         offset = physical;
@@ -119,15 +118,14 @@ TEST_F(IoServiceRequests, MappingPassesTheBackendsDescriptorAndOffset) {
     EXPECT_EQ(a.offset, 0xD8000u);
     EXPECT_EQ(a.length, 0x4000u);
 
-    for (auto bad : {std::vector<std::uint32_t>{0xF0000, 0x4000},
-                     std::vector<std::uint32_t>{0xC2000, 0x4000},
-                     std::vector<std::uint32_t>{0xC0000, 0x1000}}) {
+    for (auto bad :
+         {std::vector<std::uint32_t>{0xF0000, 0x4000}, std::vector<std::uint32_t>{0xC2000, 0x4000},
+          std::vector<std::uint32_t>{0xC0000, 0x1000}}) {
         r = Call(Make(tvio::IOCTL_MAP_PHYSICAL_MEMORY, bad));
         EXPECT_EQ(r.status, tvio::wire::kRefused) << std::hex << bad[0];
         EXPECT_EQ(fd, -1);
     }
-    EXPECT_EQ(Call(Make(tvio::IOCTL_MAP_PHYSICAL_MEMORY, {0xD8000})).status,
-              tvio::wire::kBadInput);
+    EXPECT_EQ(Call(Make(tvio::IOCTL_MAP_PHYSICAL_MEMORY, {0xD8000})).status, tvio::wire::kBadInput);
     EXPECT_EQ(backend.maps.size(), 1u);
     backend.fail = true;
     EXPECT_EQ(Call(Make(tvio::IOCTL_MAP_PHYSICAL_MEMORY, {0xD8000, 0x4000})).status,

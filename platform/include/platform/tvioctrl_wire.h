@@ -68,14 +68,22 @@ static_assert(sizeof(MapAnswer) <= kMaxPayload);
 
 inline const char* StatusText(std::uint32_t status) {
     switch (status) {
-        case kOk: return "ok";
-        case kBadMessage: return "malformed message";
-        case kBadVersion: return "protocol version mismatch";
-        case kUnknownCode: return "unknown control code";
-        case kBadInput: return "bad input length";
-        case kRefused: return "refused";
-        case kIoError: return "I/O error";
-        default: return "unknown status";
+        case kOk:
+            return "ok";
+        case kBadMessage:
+            return "malformed message";
+        case kBadVersion:
+            return "protocol version mismatch";
+        case kUnknownCode:
+            return "unknown control code";
+        case kBadInput:
+            return "bad input length";
+        case kRefused:
+            return "refused";
+        case kIoError:
+            return "I/O error";
+        default:
+            return "unknown status";
     }
 }
 
