@@ -1,5 +1,6 @@
 #include "sim/board.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -75,6 +76,7 @@ struct Board::Impl {
     }
 
     void Serve(std::uint32_t now, std::vector<std::string>& lines);
+    std::string Describe(int slot, const Taken& t, const Outcome* out = nullptr);
     void Answer(int slot, Taken& t, std::uint32_t now, std::vector<std::string>& lines);
 
     Scenario sc;
@@ -128,9 +130,10 @@ void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
         if (!(req[byte] & mask)) {
             // Withdrawn: forget an unanswered request, take back an answer.
             if (t.active) {
-                std::snprintf(text, sizeof text, "slot %02d withdrawn by the PC after %u ms", slot,
+                std::string line = Describe(slot, t);
+                std::snprintf(text, sizeof text, " -> withdrawn by the PC unanswered after %u ms",
                               now - t.takenTick);
-                lines.emplace_back(text);
+                lines.push_back(line + text);
                 t.active = false;
             }
             resp[byte] &= static_cast<std::uint8_t>(~mask);
@@ -162,6 +165,50 @@ void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
     }
 }
 
+// Slot, function, station, items and, once answered, the data: one line of the trace.
+std::string Board::Impl::Describe(int slot, const Taken& t, const Outcome* out) {
+    const std::uint8_t fn = t.snapshot[0];
+    const int stationNo = t.snapshot[1];
+    const int idx = stationOf[static_cast<std::size_t>(stationNo)];
+    const Station* st = idx >= 0 ? &stations[static_cast<std::size_t>(idx)] : nullptr;
+    const std::uint8_t* request = t.snapshot.data() + 2;
+    const std::uint8_t* written = request + kRequestAreaSize;
+
+    char text[64];
+    std::snprintf(text, sizeof text, "slot %02d %s station %d", slot, FunctionName(fn), stationNo);
+    std::string line = text;
+    if (st) line += " " + st->Spec().name;
+    if (fn != FN_READ_WORDS && fn != FN_WRITE_WORDS && fn != FN_WRITE_BIT) {
+        std::snprintf(text, sizeof text, " (0x%02X)", fn);
+        return line + text;
+    }
+    const std::vector<Item> items = DecodeItems(fn, request, st ? st->Spec().cpuType : -1);
+    for (std::size_t i = 0; i < items.size(); ++i) line += (i ? ", " : ": ") + DescribeItem(items[i]);
+    if (out && out->error != ERR_NONE) return line;
+
+    if (fn == FN_WRITE_BIT) {
+        std::snprintf(text, sizeof text, " keep %04X set %04X", written[0] | written[2] << 8,
+                      written[1] | written[3] << 8);
+        return line + text;
+    }
+    // Read data once answered; write data always.
+    const std::uint8_t* bytes = fn == FN_READ_WORDS ? (out ? out->data.data() : nullptr) : written;
+    int words = 0;
+    if (fn == FN_READ_WORDS)
+        words = out ? out->dataBytes / 2 : 0;
+    else if (!items.empty())
+        words = std::min<int>(items[0].count, kDataAreaSize / 2);
+    if (!bytes || words == 0) return line;
+    line += " data";
+    const int shown = std::min(words, 16);
+    for (int i = 0; i < shown; ++i) {
+        std::snprintf(text, sizeof text, " %04X", bytes[2 * i] | bytes[2 * i + 1] << 8);
+        line += text;
+    }
+    if (shown < words) line += " ...";
+    return line;
+}
+
 void Board::Impl::Answer(int slot, Taken& t, std::uint32_t now, std::vector<std::string>& lines) {
     const std::uint8_t fn = t.snapshot[0];
     const int stationNo = t.snapshot[1];
@@ -189,33 +236,8 @@ void Board::Impl::Answer(int slot, Taken& t, std::uint32_t now, std::vector<std:
     else
         std::memset(data, 0, kDataAreaSize);
 
-    // Decoded line: slot, function, station, items, data, error, time.
-    std::string line;
-    char text[160];
-    std::snprintf(text, sizeof text, "slot %02d %s station %d", slot, FunctionName(fn), stationNo);
-    line = text;
-    if (idx >= 0) line += " " + stations[static_cast<std::size_t>(idx)].Spec().name;
-    if (fn != FN_READ_WORDS && fn != FN_WRITE_WORDS && fn != FN_WRITE_BIT) {
-        std::snprintf(text, sizeof text, " (0x%02X)", fn);
-        line += text;
-    }
-    for (std::size_t i = 0; i < out.items.size(); ++i) line += (i ? ", " : ": ") + DescribeItem(out.items[i]);
-    if (out.error == ERR_NONE) {
-        const std::uint8_t* bytes = fn == FN_READ_WORDS ? out.data.data()
-                                                        : t.snapshot.data() + 2 + kRequestAreaSize;
-        if (fn == FN_WRITE_BIT) {
-            std::snprintf(text, sizeof text, " keep %04X set %04X", out.keep, out.set);
-            line += text;
-        } else if (out.dataBytes > 0) {
-            line += " data";
-            const int words = out.dataBytes / 2, shown = words > 16 ? 16 : words;
-            for (int i = 0; i < shown; ++i) {
-                std::snprintf(text, sizeof text, " %04X", bytes[2 * i] | bytes[2 * i + 1] << 8);
-                line += text;
-            }
-            if (shown < words) line += " ...";
-        }
-    }
+    std::string line = Describe(slot, t, &out);
+    char text[96];
     std::snprintf(text, sizeof text, " -> error %02X (%s), %u ms", out.error,
                   ErrorName(out.error), now - t.takenTick);
     line += text;

@@ -27,6 +27,16 @@ std::uint16_t ToWord(double v) {
 
 }  // namespace
 
+std::vector<Item> DecodeItems(std::uint8_t function, const std::uint8_t* request, int cpuType) {
+    std::vector<Item> items;
+    for (int offset = 0; offset + 6 <= kRequestAreaSize; offset += 6) {
+        items.push_back(DecodeItem(request + offset));
+        items.back().device = SimDeviceOfArea(cpuType, items.back().area);
+        if (function != FN_READ_WORDS || !items.back().more) break;
+    }
+    return items;
+}
+
 std::string DescribeItem(const Item& item) {
     char text[64];
     if (item.device >= 0)

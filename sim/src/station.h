@@ -34,7 +34,9 @@ struct Outcome {
     std::uint16_t keep = 0, set = 0;                   // bit writes
 };
 
-// "D0100+32" or "area 0x1234 word 100 x32" when the area is unknown.
+// The items of a request as far as they can be read, with devices for the CPU type (-1: none).
+std::vector<Item> DecodeItems(std::uint8_t function, const std::uint8_t* request, int cpuType);
+// "D0100+32", or "area 0x1234 word 100+32" when the area is unknown.
 std::string DescribeItem(const Item& item);
 const char* ErrorName(std::uint8_t error);
 
