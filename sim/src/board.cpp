@@ -95,7 +95,7 @@ struct Board::Impl {
     int step = 0;
     std::uint8_t pcMask = 0;         // access the PC asked for
     bool granted = false;
-    bool boardBusy = false;          // the firmware is in the window
+    bool boardBusy = false;          // the firmware is in the window; no grant meanwhile
     int shownBank = 0;
     int pendingBank = -1;            // bank switch asked for while the firmware was busy
     bool clearPending = false;
@@ -374,8 +374,9 @@ bool Board::ProcessOnce() {
     {
         std::lock_guard<std::mutex> lk(d.mu);
         if (d.phase != Impl::Phase::Ready) return true;
-        // The PC holds the window or is asking for it: it goes first.
-        if (d.granted || d.pcMask) return false;
+        // The PC holds the window. A PC that only asks gets it between two passes; waiting
+        // for it here would let a client that asks and never looks stall the line.
+        if (d.granted) return false;
         d.boardBusy = true;
         if (d.seenResets != d.resetCount) {
             d.seenResets = d.resetCount;

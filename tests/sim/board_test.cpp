@@ -123,7 +123,9 @@ TEST(BoardPorts, LockNeverGrantedFault) {
     ASSERT_TRUE(pc.Detect());
     EXPECT_FALSE(pc.Lock(2, 50));
     EXPECT_FALSE(pc.Lock(1, 50));
-    // The PC gave up; the firmware is not held out by the withdrawn request.
+    // Only a granted request keeps the firmware out, not one that is merely asked.
+    pc.Out(0, 0xC2);
+    EXPECT_NE(pc.In(0) & 0x02, 0);
     EXPECT_TRUE(board.ProcessOnce());
 }
 
