@@ -134,7 +134,14 @@ TEST_F(SetupDlgTest, AddedStationIsKeptOnlyIfSavedOnClose) {
     for (int answer : {IDNO, IDYES}) {
         SCOPED_TRACE(answer == IDYES ? "yes" : "no");
         path = dir + (answer == IDYES ? "/yes.cfg" : "/no.cfg");
+        {
+            CQuorixDoc empty;  // an existing file with no stations
+            empty.SetPath(path);
+            ASSERT_TRUE(empty.Save());
+        }
+        const std::string before = ReadFile(path);
         CQuorixDoc d;
+        ASSERT_EQ(d.Load(path), 1);
         d.SetPath(path);
         Open(&d);
         scripts.push_back(AddStation("KILN", "12"));
@@ -146,9 +153,10 @@ TEST_F(SetupDlgTest, AddedStationIsKeptOnlyIfSavedOnClose) {
         EXPECT_TRUE(CloseAsks());
         EXPECT_EQ(dlg->IsSaved(), answer == IDYES ? 1 : 0);
         if (answer == IDNO) {
-            EXPECT_EQ(ReadFile(path), "");
+            EXPECT_EQ(ReadFile(path), before);
             continue;
         }
+        EXPECT_NE(ReadFile(path), before);
         CQuorixDoc back;
         ASSERT_EQ(back.Load(path), 1);
         ASSERT_EQ(back.Stations().size(), 1u);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -174,19 +175,18 @@ int GuiBox(const CBoxRequest& r) {
     QMessageBox box(owner);
     box.setWindowTitle(owner ? owner->windowTitle() : QStringLiteral("Tarvo"));
     box.setText(text);
-    if (r.kind == CBoxRequest::error) {
-        box.setIcon(QMessageBox::Critical);
-        box.setStandardButtons(QMessageBox::Ok);
-        box.exec();
-        return IDOK;
-    }
-    box.setIcon(QMessageBox::NoIcon);
-    if (r.type == MB_YESNO) {
+    // The buttons are labelled as the Korean system labels its own boxes.
+    if (r.type == MB_YESNO && r.kind == CBoxRequest::message) {
+        box.setIcon(QMessageBox::NoIcon);
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.button(QMessageBox::Yes)->setText(QString::fromUtf8("예(&Y)"));
+        box.button(QMessageBox::No)->setText(QString::fromUtf8("아니요(&N)"));
         box.setDefaultButton(QMessageBox::Yes);
         return box.exec() == QMessageBox::Yes ? IDYES : IDNO;
     }
+    box.setIcon(r.kind == CBoxRequest::error ? QMessageBox::Critical : QMessageBox::NoIcon);
     box.setStandardButtons(QMessageBox::Ok);
+    box.button(QMessageBox::Ok)->setText(QString::fromUtf8("확인"));
     box.exec();
     return IDOK;
 }
