@@ -26,8 +26,7 @@ std::string ModulePath() {
     if (n <= 0) return "libQuorix.so";
     std::string dir(exe, static_cast<std::size_t>(n));
     std::size_t slash = dir.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) +
-           "/libQuorix.so";
+    return (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) + "/libQuorix.so";
 }
 
 }  // namespace

@@ -18,9 +18,8 @@ const char* const kCommPortPageCaption = "통신포트";
 const char* const kIoAddressLabel = "I/O 어드레스";
 const char* const kBaseAddressLabel = "Base 어드레스";
 const char* const kBoardTestButton = "K-Link (DLU) Board 검사";
-const char* const kIoEntries[16] = {" 300", " 310", " 320", " 330", " 340", " 350",
-                                    " 360", " 370", " 380", " 390", " 3A0", " 3B0",
-                                    " 3C0", " 3D0", " 3E0", " 3F0"};
+const char* const kIoEntries[16] = {" 300", " 310", " 320", " 330", " 340", " 350", " 360", " 370",
+                                    " 380", " 390", " 3A0", " 3B0", " 3C0", " 3D0", " 3E0", " 3F0"};
 const char* const kMemEntries[12] = {" C000", " C400", " C800", " CC00", " D000", " D400",
                                      " D800", " DC00", " E000", " E400", " E800", " EC00"};
 

@@ -6,7 +6,6 @@
 #include <QFont>
 #include <QRect>
 #include <QString>
-
 #include <string>
 
 namespace setupui {

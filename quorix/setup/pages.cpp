@@ -202,8 +202,10 @@ void CStationPage::DeleteSelection() {
     }
     if (m_hRoot == item) m_hRoot = nullptr;
     delete item;
-    if (next) m_pTree->setCurrentItem(next);
-    else OnSelChanged();
+    if (next)
+        m_pTree->setCurrentItem(next);
+    else
+        OnSelChanged();
 }
 
 void CStationPage::EnableButtons() {
@@ -225,11 +227,12 @@ void CStationPage::OnSelChanged() {
         m_pCurStation = nullptr;
     } else if (item->data(0, kImageRole).toInt() >= IMAGE_BLOCK) {
         QTreeWidgetItem* parent = item->parent();
-        m_pCurStation = parent ? reinterpret_cast<CStationInfo*>(
-                                     parent->data(0, kRecordRole).value<quintptr>())
-                               : nullptr;
+        m_pCurStation =
+            parent ? reinterpret_cast<CStationInfo*>(parent->data(0, kRecordRole).value<quintptr>())
+                   : nullptr;
     } else {
-        m_pCurStation = reinterpret_cast<CStationInfo*>(item->data(0, kRecordRole).value<quintptr>());
+        m_pCurStation =
+            reinterpret_cast<CStationInfo*>(item->data(0, kRecordRole).value<quintptr>());
     }
     EnableButtons();
 }
@@ -289,7 +292,8 @@ void CCommPortPage::OnInitDialog() {
     UpdateData(false);
     // Connected after the first fill: only the user's choices mark a change.
     QObject::connect(m_pIoList, &QComboBox::currentIndexChanged, this, [this] { m_nModified = 1; });
-    QObject::connect(m_pMemList, &QComboBox::currentIndexChanged, this, [this] { m_nModified = 1; });
+    QObject::connect(m_pMemList, &QComboBox::currentIndexChanged, this,
+                     [this] { m_nModified = 1; });
     QObject::connect(m_pTest, &QPushButton::clicked, this, [this] { TestBoard(); });
 }
 

@@ -1,6 +1,5 @@
 // Makes the setup dialog the document's dialog runner while the module is loaded.
 #include <QApplication>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>

@@ -1,7 +1,6 @@
 #include "setup/setupdlg.h"
 
 #include <QPushButton>
-
 #include <algorithm>
 #include <memory>
 
@@ -70,13 +69,26 @@ CSetupDlg::~CSetupDlg() {
 
 void CSetupDlg::OnCommand(int id) {
     switch (id) {
-    case IDC_EDIT: OnEdit(); break;
-    case IDC_DELETE: OnDelete(); break;
-    case IDC_ADD_STATION: OnAddStation(); break;
-    case IDC_ADD_BLOCK: OnAddBlock(); break;
-    case IDC_SAVE: OnSave(); break;
-    case IDC_CLOSE: reject(); break;
-    default: break;
+        case IDC_EDIT:
+            OnEdit();
+            break;
+        case IDC_DELETE:
+            OnDelete();
+            break;
+        case IDC_ADD_STATION:
+            OnAddStation();
+            break;
+        case IDC_ADD_BLOCK:
+            OnAddBlock();
+            break;
+        case IDC_SAVE:
+            OnSave();
+            break;
+        case IDC_CLOSE:
+            reject();
+            break;
+        default:
+            break;
     }
 }
 

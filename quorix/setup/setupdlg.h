@@ -3,7 +3,6 @@
 #pragma once
 
 #include <QDialog>
-
 #include <functional>
 
 #include "setup/commportpage.h"

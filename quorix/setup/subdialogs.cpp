@@ -6,7 +6,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QValidator>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -176,8 +175,10 @@ void CStationDlg::OnOK() {
     if (!UpdateData(true)) return;
     m_strName = Trim(m_strName);
     if (m_strName.empty()) return FailError(2700, m_pEditName);
-    if (int code = m_pDoc->CheckStationName(m_strName, m_pStation)) return FailError(code, m_pEditName);
-    if (int code = m_pDoc->CheckStationNo(m_nStationNo, m_pStation)) return FailError(code, m_pEditNo);
+    if (int code = m_pDoc->CheckStationName(m_strName, m_pStation))
+        return FailError(code, m_pEditName);
+    if (int code = m_pDoc->CheckStationNo(m_nStationNo, m_pStation))
+        return FailError(code, m_pEditNo);
     accept();
 }
 

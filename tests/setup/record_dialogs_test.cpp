@@ -70,12 +70,12 @@ TEST_F(StationDlgTest, StationNumberChecks) {
         const char* number;
         std::uint32_t box;
     } cases[] = {
-        {"40", 2707},                               // passes the exchange, fails the 0..31 rule
+        {"40", 2707},                              // passes the exchange, fails the 0..31 rule
         {"64", setupui::AFX_IDP_PARSE_INT_RANGE},  // the framework's range prompt
         {"-1", setupui::AFX_IDP_PARSE_INT_RANGE},
         {"1x", setupui::AFX_IDP_PARSE_INT},
         {"", setupui::AFX_IDP_PARSE_INT},
-        {"5", 2702},                                // BOILER has it, whatever the CPU type
+        {"5", 2702},  // BOILER has it, whatever the CPU type
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.number);

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QDialog>
-
 #include <cstdint>
 #include <deque>
 #include <functional>

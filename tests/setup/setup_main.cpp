@@ -1,11 +1,9 @@
 // Test main: a QApplication on the offscreen platform, the module's string table registered,
 // and the helpers of setup_fixture.h.
 #include <QFont>
-
-#include <nlohmann/json.hpp>
-
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "config/address.h"

@@ -6,7 +6,6 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -104,8 +103,10 @@ void CSpinButtonCtrl::Step(int direction) {
     bool ok = false;
     long v = m_pBuddy->text().trimmed().toLong(&ok);
     int lo = std::min(m_nLow, m_nHigh), hi = std::max(m_nLow, m_nHigh);
-    if (!ok) v = lo;
-    else v += direction;
+    if (!ok)
+        v = lo;
+    else
+        v += direction;
     v = std::clamp<long>(v, lo, hi);
     m_pBuddy->setText(QString::number(v));
 }
@@ -138,8 +139,10 @@ void CFloatSpinCtrl::Step(int direction) {
     bool ok = false;
     double v = m_pBuddy->text().trimmed().toDouble(&ok);
     double lo = std::min(m_dLow, m_dHigh), hi = std::max(m_dLow, m_dHigh);
-    if (!ok) v = lo;
-    else v += direction * m_dStep;
+    if (!ok)
+        v = lo;
+    else
+        v += direction * m_dStep;
     if (m_nInteger && m_dStep > 0) {
         // The step itself is a single-precision value (0.100000001): round to its decimals.
         int decimals = 0;
