@@ -101,6 +101,10 @@ TEST_F(SetupDlgTest, ButtonsFollowSelectionAndPage) {
     dlg.reset();
 
     OpenPlant();
+    ASSERT_EQ(dlg->TabSheet().count(), 2);
+    EXPECT_EQ(dlg->TabSheet().tabText(0), QString::fromUtf8("스테이션"));
+    EXPECT_EQ(dlg->TabSheet().tabText(1), QString::fromUtf8("통신포트"));
+    EXPECT_TRUE(dlg->CommPortPage().IsCreated());  // made when added, though never shown yet
     EXPECT_EQ(StationItem(0)->text(0), QString::fromUtf8("PLC1 (01국) : 1라인 프레스"));
     EXPECT_EQ(StationItem(0)->child(1)->text(0), "M0000, 16 Word");
     EXPECT_TRUE(Tree()->topLevelItem(0)->isExpanded());
@@ -371,6 +375,17 @@ TEST_F(SetupDlgTest, Screenshots) {
     EXPECT_TRUE(QFontInfo(dlg->font()).family().contains("Nanum"))
         << QFontInfo(dlg->font()).family().toStdString();
     EXPECT_EQ(stations.size(), QSize(364, 329));
+}
+
+// A handler already answering the seam (a test, a host) keeps answering.
+TEST(GuiBoxesTest, LeaveAnInstalledHandlerInCharge) {
+    BoxRecorder boxes;
+    EXPECT_FALSE(TarvoInstallGuiBoxes());
+    EXPECT_EQ(AfxMessageBox(2709, MB_YESNO), IDNO);
+    EXPECT_EQ(boxes.Ids(), std::vector<std::uint32_t>{2709});
+    TarvoRemoveGuiBoxes();
+    EXPECT_EQ(AfxMessageBox(2713, MB_OK), IDOK);
+    EXPECT_EQ(boxes.Ids().size(), 2u);
 }
 
 }  // namespace
