@@ -26,10 +26,14 @@ constexpr auto kIdlePoll = std::chrono::milliseconds(2);
 
 const char* FunctionName(std::uint8_t fn) {
     switch (fn) {
-    case FN_READ_WORDS: return "READ";
-    case FN_WRITE_WORDS: return "WRITE";
-    case FN_WRITE_BIT: return "WRITE BIT";
-    default: return "FN?";
+        case FN_READ_WORDS:
+            return "READ";
+        case FN_WRITE_WORDS:
+            return "WRITE";
+        case FN_WRITE_BIT:
+            return "WRITE BIT";
+        default:
+            return "FN?";
     }
 }
 
@@ -41,7 +45,7 @@ struct Board::Impl {
     // A request the firmware has taken from a slot and not yet answered.
     struct Taken {
         bool active = false;
-        bool silent = false;          // the station never answers
+        bool silent = false;  // the station never answers
         std::uint32_t takenTick = 0;
         std::uint32_t dueTick = 0;
         std::array<std::uint8_t, 2 + kRequestAreaSize + kDataAreaSize> snapshot{};
@@ -93,11 +97,11 @@ struct Board::Impl {
     mutable std::mutex mu;
     Phase phase = Phase::Handshake;  // after power-up the firmware waits for the handshake
     int step = 0;
-    std::uint8_t pcMask = 0;         // access the PC asked for
+    std::uint8_t pcMask = 0;  // access the PC asked for
     bool granted = false;
-    bool boardBusy = false;          // the firmware is in the window; no grant meanwhile
+    bool boardBusy = false;  // the firmware is in the window; no grant meanwhile
     int shownBank = 0;
-    int pendingBank = -1;            // bank switch asked for while the firmware was busy
+    int pendingBank = -1;  // bank switch asked for while the firmware was busy
     bool clearPending = false;
     unsigned resetCount = 0;
 
@@ -155,7 +159,8 @@ void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
             t.snapshot = snap;
             t.takenTick = now;
             t.silent = idx >= 0 && stations[static_cast<std::size_t>(idx)].Spec().absent;
-            t.dueTick = now + (idx >= 0 ? stations[static_cast<std::size_t>(idx)].Spec().delayMs : 0);
+            t.dueTick =
+                now + (idx >= 0 ? stations[static_cast<std::size_t>(idx)].Spec().delayMs : 0);
         }
         if (!t.silent && static_cast<std::int32_t>(now - t.dueTick) >= 0) {
             Answer(slot, t, now, lines);
@@ -183,7 +188,8 @@ std::string Board::Impl::Describe(int slot, const Taken& t, const Outcome* out) 
         return line + text;
     }
     const std::vector<Item> items = DecodeItems(fn, request, st ? st->Spec().cpuType : -1);
-    for (std::size_t i = 0; i < items.size(); ++i) line += (i ? ", " : ": ") + DescribeItem(items[i]);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        line += (i ? ", " : ": ") + DescribeItem(items[i]);
     if (out && out->error != ERR_NONE) return line;
 
     if (fn == FN_WRITE_BIT) {
@@ -238,13 +244,14 @@ void Board::Impl::Answer(int slot, Taken& t, std::uint32_t now, std::vector<std:
 
     std::string line = Describe(slot, t, &out);
     char text[96];
-    std::snprintf(text, sizeof text, " -> error %02X (%s), %u ms", out.error,
-                  ErrorName(out.error), now - t.takenTick);
+    std::snprintf(text, sizeof text, " -> error %02X (%s), %u ms", out.error, ErrorName(out.error),
+                  now - t.takenTick);
     line += text;
     lines.push_back(std::move(line));
 }
 
-// --- Board ----------------------------------------------------------------------------------------
+// --- Board
+// ----------------------------------------------------------------------------------------
 
 Board::Board(Scenario scenario) : d_(std::make_unique<Impl>(std::move(scenario))) {}
 
@@ -280,20 +287,23 @@ std::uint8_t Board::ReadPort(std::uint16_t port) {
     Impl& d = *d_;
     std::lock_guard<std::mutex> lk(d.mu);
     switch (port - d.sc.portBase) {
-    case kPortControl:
-        if (d.phase != Impl::Phase::Ready) return kUpBits | 0x03;
-        if (d.pcMask && !d.granted && !d.boardBusy && !d.sc.lockNeverGranted) d.granted = true;
-        // A mask bit reads 1 while its access is not the PC's.
-        return static_cast<std::uint8_t>(0x03 & ~(d.granted ? d.pcMask : 0));
-    case kPortHandshake:
-        switch (d.phase) {
-        case Impl::Phase::Reset: return 0x00;
-        case Impl::Phase::Handshake: return kShow[d.step];
-        case Impl::Phase::Ready: return kUpBits | kShow[6];
-        }
-        return 0x00;
-    default:
-        return 0xFF;  // write-only registers
+        case kPortControl:
+            if (d.phase != Impl::Phase::Ready) return kUpBits | 0x03;
+            if (d.pcMask && !d.granted && !d.boardBusy && !d.sc.lockNeverGranted) d.granted = true;
+            // A mask bit reads 1 while its access is not the PC's.
+            return static_cast<std::uint8_t>(0x03 & ~(d.granted ? d.pcMask : 0));
+        case kPortHandshake:
+            switch (d.phase) {
+                case Impl::Phase::Reset:
+                    return 0x00;
+                case Impl::Phase::Handshake:
+                    return kShow[d.step];
+                case Impl::Phase::Ready:
+                    return kUpBits | kShow[6];
+            }
+            return 0x00;
+        default:
+            return 0xFF;  // write-only registers
     }
 }
 
@@ -305,51 +315,51 @@ void Board::WritePort(std::uint16_t port, std::uint8_t value) {
     {
         std::lock_guard<std::mutex> lk(d.mu);
         switch (port - d.sc.portBase) {
-        case kPortControl:
-            if ((value & kUpBits) != kUpBits) {
-                // Reset asserted: the firmware drops every request and the PC's access.
-                if (d.phase != Impl::Phase::Reset) event = "board reset";
-                d.phase = Impl::Phase::Reset;
-                d.pcMask = 0;
-                d.granted = false;
-                ++d.resetCount;
-                if (d.boardBusy)
-                    d.clearPending = true;
-                else
-                    d.ClearMailbox();
-            } else if (d.phase == Impl::Phase::Ready) {
-                d.pcMask = value & 0x03;
-                if (!d.pcMask) {
+            case kPortControl:
+                if ((value & kUpBits) != kUpBits) {
+                    // Reset asserted: the firmware drops every request and the PC's access.
+                    if (d.phase != Impl::Phase::Reset) event = "board reset";
+                    d.phase = Impl::Phase::Reset;
+                    d.pcMask = 0;
                     d.granted = false;
-                    wake = true;  // the PC may have left requests behind
+                    ++d.resetCount;
+                    if (d.boardBusy)
+                        d.clearPending = true;
+                    else
+                        d.ClearMailbox();
+                } else if (d.phase == Impl::Phase::Ready) {
+                    d.pcMask = value & 0x03;
+                    if (!d.pcMask) {
+                        d.granted = false;
+                        wake = true;  // the PC may have left requests behind
+                    }
                 }
-            }
-            break;
-        case kPortHandshake:
-            if (d.phase != Impl::Phase::Handshake) break;
-            if (value == kExpect[d.step]) {
-                if (++d.step == 7) {
-                    d.phase = Impl::Phase::Ready;
-                    event = "board ready";
+                break;
+            case kPortHandshake:
+                if (d.phase != Impl::Phase::Handshake) break;
+                if (value == kExpect[d.step]) {
+                    if (++d.step == 7) {
+                        d.phase = Impl::Phase::Ready;
+                        event = "board ready";
+                    }
+                } else {
+                    d.step = 0;  // a wrong answer starts the sequence over
                 }
-            } else {
-                d.step = 0;  // a wrong answer starts the sequence over
-            }
-            break;
-        case kPortBank:
-            if (d.boardBusy)
-                d.pendingBank = value & 1;
-            else
-                d.SwitchBank(value & 1);
-            break;
-        case kPortAux:
-            // The last register written in a reset: the firmware restarts and waits for the
-            // handshake.
-            if (d.phase == Impl::Phase::Reset) {
-                d.phase = Impl::Phase::Handshake;
-                d.step = 0;
-            }
-            break;
+                break;
+            case kPortBank:
+                if (d.boardBusy)
+                    d.pendingBank = value & 1;
+                else
+                    d.SwitchBank(value & 1);
+                break;
+            case kPortAux:
+                // The last register written in a reset: the firmware restarts and waits for the
+                // handshake.
+                if (d.phase == Impl::Phase::Reset) {
+                    d.phase = Impl::Phase::Handshake;
+                    d.step = 0;
+                }
+                break;
         }
     }
     if (wake) {

@@ -4,10 +4,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
-
-#include <nlohmann/json.hpp>
 
 #include "sim/board.h"
 
@@ -97,9 +96,10 @@ int CpuType(const json& j, const std::string& path) {
 void Address(const std::string& text, int cpu, int words, const std::string& path, int& device,
              int& word) {
     const std::string letters = "PMLKFTCDS";
-    const std::size_t at = text.empty() ? std::string::npos
-                                        : letters.find(static_cast<char>(
-                                              std::toupper(static_cast<unsigned char>(text[0]))));
+    const std::size_t at =
+        text.empty()
+            ? std::string::npos
+            : letters.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[0]))));
     bool digits = text.size() > 1 && text.size() <= 6;
     for (std::size_t i = 1; i < text.size(); ++i)
         digits = digits && std::isdigit(static_cast<unsigned char>(text[i]));
@@ -139,29 +139,37 @@ std::vector<std::uint16_t> Words(const json& j, const std::string& path) {
 }
 
 Generator ParseGenerator(const json& j, int cpu, const std::string& path) {
-    OnlyKeys(j, path, {"address", "kind", "words", "periodMs", "updateMs", "step", "min", "max",
-                       "low", "high", "offset", "amplitude"});
+    OnlyKeys(j, path,
+             {"address", "kind", "words", "periodMs", "updateMs", "step", "min", "max", "low",
+              "high", "offset", "amplitude"});
     Generator g;
     if (!j.contains("kind")) Throw(path, "\"kind\" is missing");
     const std::string kind = Text(j["kind"], Sub(path, "kind"));
-    if (kind == "counter") g.kind = GeneratorKind::Counter;
-    else if (kind == "square") g.kind = GeneratorKind::Square;
-    else if (kind == "sine") g.kind = GeneratorKind::Sine;
-    else if (kind == "randomWalk") g.kind = GeneratorKind::RandomWalk;
-    else Throw(Sub(path, "kind"), "unknown kind \"" + kind + "\" (counter, square, sine, randomWalk)");
+    if (kind == "counter")
+        g.kind = GeneratorKind::Counter;
+    else if (kind == "square")
+        g.kind = GeneratorKind::Square;
+    else if (kind == "sine")
+        g.kind = GeneratorKind::Sine;
+    else if (kind == "randomWalk")
+        g.kind = GeneratorKind::RandomWalk;
+    else
+        Throw(Sub(path, "kind"),
+              "unknown kind \"" + kind + "\" (counter, square, sine, randomWalk)");
 
-    if (j.contains("words")) g.words = static_cast<int>(Integer(j["words"], Sub(path, "words"), 1, 64));
+    if (j.contains("words"))
+        g.words = static_cast<int>(Integer(j["words"], Sub(path, "words"), 1, 64));
     if (!j.contains("address")) Throw(path, "\"address\" is missing");
     g.address = Text(j["address"], Sub(path, "address"));
     Address(g.address, cpu, g.words, Sub(path, "address"), g.device, g.word);
 
     if (j.contains("periodMs"))
-        g.periodMs = static_cast<std::uint32_t>(Integer(j["periodMs"], Sub(path, "periodMs"),
-                                                        g.kind == GeneratorKind::Square ? 2 : 1,
-                                                        86400000));
+        g.periodMs =
+            static_cast<std::uint32_t>(Integer(j["periodMs"], Sub(path, "periodMs"),
+                                               g.kind == GeneratorKind::Square ? 2 : 1, 86400000));
     if (j.contains("updateMs"))
-        g.updateMs = static_cast<std::uint32_t>(Integer(j["updateMs"], Sub(path, "updateMs"), 1,
-                                                        86400000));
+        g.updateMs =
+            static_cast<std::uint32_t>(Integer(j["updateMs"], Sub(path, "updateMs"), 1, 86400000));
     if (j.contains("step")) g.step = Number(j["step"], Sub(path, "step"));
     if (j.contains("min")) g.min = Number(j["min"], Sub(path, "min"));
     if (j.contains("max")) g.max = Number(j["max"], Sub(path, "max"));
@@ -170,13 +178,14 @@ Generator ParseGenerator(const json& j, int cpu, const std::string& path) {
     if (j.contains("offset")) g.offset = Number(j["offset"], Sub(path, "offset"));
     if (j.contains("amplitude")) g.amplitude = Number(j["amplitude"], Sub(path, "amplitude"));
     if (g.min > g.max) Throw(Sub(path, "min"), "is above \"max\"");
-    if (g.kind == GeneratorKind::RandomWalk && g.step < 0) Throw(Sub(path, "step"), "must not be negative");
+    if (g.kind == GeneratorKind::RandomWalk && g.step < 0)
+        Throw(Sub(path, "step"), "must not be negative");
     return g;
 }
 
 StationSpec ParseStation(const json& j, const std::string& path) {
-    OnlyKeys(j, path, {"name", "number", "cpu", "absent", "errorNumber", "delayMs", "memory",
-                       "generators"});
+    OnlyKeys(j, path,
+             {"name", "number", "cpu", "absent", "errorNumber", "delayMs", "memory", "generators"});
     StationSpec st;
     for (const char* key : {"name", "number", "cpu"})
         if (!j.contains(key)) Throw(path, std::string("\"") + key + "\" is missing");
@@ -185,11 +194,11 @@ StationSpec ParseStation(const json& j, const std::string& path) {
     st.cpuType = CpuType(j["cpu"], Sub(path, "cpu"));
     if (j.contains("absent")) st.absent = Bool(j["absent"], Sub(path, "absent"));
     if (j.contains("errorNumber"))
-        st.errorNumber = static_cast<std::uint8_t>(
-            Integer(j["errorNumber"], Sub(path, "errorNumber"), 0, 255));
+        st.errorNumber =
+            static_cast<std::uint8_t>(Integer(j["errorNumber"], Sub(path, "errorNumber"), 0, 255));
     if (j.contains("delayMs"))
-        st.delayMs = static_cast<std::uint32_t>(Integer(j["delayMs"], Sub(path, "delayMs"), 0,
-                                                        3600000));
+        st.delayMs =
+            static_cast<std::uint32_t>(Integer(j["delayMs"], Sub(path, "delayMs"), 0, 3600000));
     if (j.contains("memory")) {
         const std::string mpath = Sub(path, "memory");
         if (!j["memory"].is_object()) Throw(mpath, "must be an object of address: value(s)");
@@ -217,7 +226,8 @@ void Parse(const json& root, Scenario& sc) {
         const json& b = root["board"];
         OnlyKeys(b, "board", {"port", "window", "faults"});
         if (b.contains("port")) {
-            sc.portBase = static_cast<std::uint16_t>(Integer(b["port"], "board.port", 0x300, 0x3F0));
+            sc.portBase =
+                static_cast<std::uint16_t>(Integer(b["port"], "board.port", 0x300, 0x3F0));
             if (sc.portBase % 0x10) Throw("board.port", "must be one of 0x300, 0x310, ... 0x3F0");
         }
         if (b.contains("window")) {
@@ -260,7 +270,8 @@ bool ParseScenario(const std::string& text, Scenario& out, std::string& error) {
     } catch (const json::parse_error& e) {
         std::string what = e.what();
         const std::size_t at = what.find("] ");
-        error = "scenario is not valid JSON: " + (at == std::string::npos ? what : what.substr(at + 2));
+        error =
+            "scenario is not valid JSON: " + (at == std::string::npos ? what : what.substr(at + 2));
         return false;
     }
     try {

@@ -50,13 +50,20 @@ std::string DescribeItem(const Item& item) {
 
 const char* ErrorName(std::uint8_t error) {
     switch (error) {
-    case ERR_NONE: return "ok";
-    case ERR_FUNCTION: return "unknown function";
-    case ERR_MALFORMED: return "malformed request";
-    case ERR_AREA: return "unknown area";
-    case ERR_RANGE: return "beyond the last word";
-    case ERR_NO_STATION: return "no such station";
-    default: return "station error";
+        case ERR_NONE:
+            return "ok";
+        case ERR_FUNCTION:
+            return "unknown function";
+        case ERR_MALFORMED:
+            return "malformed request";
+        case ERR_AREA:
+            return "unknown area";
+        case ERR_RANGE:
+            return "beyond the last word";
+        case ERR_NO_STATION:
+            return "no such station";
+        default:
+            return "station error";
     }
 }
 
@@ -95,67 +102,69 @@ Outcome Station::Execute(std::uint8_t function, const std::uint8_t* request,
                          const std::uint8_t* data) {
     Outcome out;
     switch (function) {
-    case FN_READ_WORDS: {
-        int total = 0;
-        for (int offset = 0;; offset += 6) {
-            // The last item must end inside the item area; a mark on it points past the end.
-            if (offset + 6 > kRequestAreaSize) {
+        case FN_READ_WORDS: {
+            int total = 0;
+            for (int offset = 0;; offset += 6) {
+                // The last item must end inside the item area; a mark on it points past the end.
+                if (offset + 6 > kRequestAreaSize) {
+                    out.error = ERR_MALFORMED;
+                    return out;
+                }
+                Item item = DecodeItem(request + offset);
+                out.items.push_back(item);
+                if (std::uint8_t e = Check(out.items.back())) {
+                    out.error = e;
+                    return out;
+                }
+                total += item.count;
+                if (total > kMaxReadWords) {
+                    out.error = ERR_MALFORMED;
+                    return out;
+                }
+                if (!item.more) break;
+            }
+            int pos = 0;
+            for (const Item& item : out.items)
+                for (int i = 0; i < item.count; ++i, pos += 2) {
+                    const std::uint16_t v =
+                        mem_[item.device][item.word + static_cast<std::size_t>(i)];
+                    out.data[pos] = static_cast<std::uint8_t>(v);
+                    out.data[pos + 1] = static_cast<std::uint8_t>(v >> 8);
+                }
+            out.dataBytes = pos;
+            return out;
+        }
+        case FN_WRITE_WORDS:
+        case FN_WRITE_BIT: {
+            out.items.push_back(DecodeItem(request));
+            Item& item = out.items.back();
+            const bool bit = function == FN_WRITE_BIT;
+            if (item.more || item.count > (bit ? 1 : kMaxWriteWords)) {
                 out.error = ERR_MALFORMED;
                 return out;
             }
-            Item item = DecodeItem(request + offset);
-            out.items.push_back(item);
-            if (std::uint8_t e = Check(out.items.back())) {
+            if (std::uint8_t e = Check(item)) {
                 out.error = e;
                 return out;
             }
-            total += item.count;
-            if (total > kMaxReadWords) {
-                out.error = ERR_MALFORMED;
-                return out;
+            auto& words = mem_[item.device];
+            if (bit) {
+                // keep low, set low, keep high, set high: the word becomes (old & keep) | set.
+                out.keep = static_cast<std::uint16_t>(data[0] | data[2] << 8);
+                out.set = static_cast<std::uint16_t>(data[1] | data[3] << 8);
+                words[item.word] =
+                    static_cast<std::uint16_t>((words[item.word] & out.keep) | out.set);
+                out.dataBytes = 4;
+            } else {
+                for (int i = 0; i < item.count; ++i)
+                    words[item.word + static_cast<std::size_t>(i)] = Le16(data + 2 * i);
+                out.dataBytes = 2 * item.count;
             }
-            if (!item.more) break;
-        }
-        int pos = 0;
-        for (const Item& item : out.items)
-            for (int i = 0; i < item.count; ++i, pos += 2) {
-                const std::uint16_t v = mem_[item.device][item.word + static_cast<std::size_t>(i)];
-                out.data[pos] = static_cast<std::uint8_t>(v);
-                out.data[pos + 1] = static_cast<std::uint8_t>(v >> 8);
-            }
-        out.dataBytes = pos;
-        return out;
-    }
-    case FN_WRITE_WORDS:
-    case FN_WRITE_BIT: {
-        out.items.push_back(DecodeItem(request));
-        Item& item = out.items.back();
-        const bool bit = function == FN_WRITE_BIT;
-        if (item.more || item.count > (bit ? 1 : kMaxWriteWords)) {
-            out.error = ERR_MALFORMED;
             return out;
         }
-        if (std::uint8_t e = Check(item)) {
-            out.error = e;
+        default:
+            out.error = ERR_FUNCTION;
             return out;
-        }
-        auto& words = mem_[item.device];
-        if (bit) {
-            // keep low, set low, keep high, set high: the word becomes (old & keep) | set.
-            out.keep = static_cast<std::uint16_t>(data[0] | data[2] << 8);
-            out.set = static_cast<std::uint16_t>(data[1] | data[3] << 8);
-            words[item.word] = static_cast<std::uint16_t>((words[item.word] & out.keep) | out.set);
-            out.dataBytes = 4;
-        } else {
-            for (int i = 0; i < item.count; ++i)
-                words[item.word + static_cast<std::size_t>(i)] = Le16(data + 2 * i);
-            out.dataBytes = 2 * item.count;
-        }
-        return out;
-    }
-    default:
-        out.error = ERR_FUNCTION;
-        return out;
     }
 }
 
@@ -190,23 +199,23 @@ void Station::Update(const Generator& g, GenState& s, std::uint32_t now, std::mt
         for (std::size_t k = 0; k < s.values.size(); ++k) {
             double& v = s.values[k];
             switch (g.kind) {
-            case GeneratorKind::Counter:
-                if (t == 0) break;  // the first update shows the starting value
-                v += g.step;
-                if (v > g.max) v = g.min;
-                if (v < g.min) v = g.max;
-                break;
-            case GeneratorKind::Square:
-                v = (t / interval) % 2 ? g.high : g.low;
-                break;
-            case GeneratorKind::Sine:
-                v = g.offset + g.amplitude * std::sin(2 * std::numbers::pi * t / g.periodMs);
-                break;
-            case GeneratorKind::RandomWalk:
-                if (t == 0) break;
-                v = std::clamp(v + std::uniform_real_distribution<double>(-g.step, g.step)(rng),
-                               g.min, g.max);
-                break;
+                case GeneratorKind::Counter:
+                    if (t == 0) break;  // the first update shows the starting value
+                    v += g.step;
+                    if (v > g.max) v = g.min;
+                    if (v < g.min) v = g.max;
+                    break;
+                case GeneratorKind::Square:
+                    v = (t / interval) % 2 ? g.high : g.low;
+                    break;
+                case GeneratorKind::Sine:
+                    v = g.offset + g.amplitude * std::sin(2 * std::numbers::pi * t / g.periodMs);
+                    break;
+                case GeneratorKind::RandomWalk:
+                    if (t == 0) break;
+                    v = std::clamp(v + std::uniform_real_distribution<double>(-g.step, g.step)(rng),
+                                   g.min, g.max);
+                    break;
             }
             words[static_cast<std::size_t>(g.word) + k] = ToWord(v);
         }

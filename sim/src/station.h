@@ -12,10 +12,10 @@
 
 namespace sim {
 
-inline constexpr int kRequestAreaSize = 64;   // request items, or the write header
-inline constexpr int kDataAreaSize = 128;     // write data / response data
+inline constexpr int kRequestAreaSize = 64;  // request items, or the write header
+inline constexpr int kDataAreaSize = 128;    // write data / response data
 inline constexpr int kMaxReadWords = kDataAreaSize / 2;
-inline constexpr int kMaxWriteWords = 61;     // 122 bytes of write data
+inline constexpr int kMaxWriteWords = 61;  // 122 bytes of write data
 
 // One decoded request item (area code, first word, word count, continuation mark).
 struct Item {
@@ -30,8 +30,8 @@ struct Outcome {
     std::uint8_t error = ERR_NONE;
     std::vector<Item> items;
     std::array<std::uint8_t, kDataAreaSize> data{};  // response data (reads)
-    int dataBytes = 0;                                 // response bytes used, or write bytes
-    std::uint16_t keep = 0, set = 0;                   // bit writes
+    int dataBytes = 0;                               // response bytes used, or write bytes
+    std::uint16_t keep = 0, set = 0;                 // bit writes
 };
 
 // The items of a request as far as they can be read, with devices for the CPU type (-1: none).

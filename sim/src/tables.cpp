@@ -13,8 +13,7 @@ constexpr int kLimits[4][9] = {
 // Area codes run from a per-CPU base in the order D M P K L F S T C.
 constexpr int kBases[4] = {0x772, 0x112, 0x794, 0x604};
 constexpr int kOffsetOfDevice[9] = {2, 1, 4, 3, 5, 7, 8, 0, 6};
-constexpr const char* kNames[4] = {"Master K-200", "Master K-250", "Master K-500",
-                                   "Master K-1000"};
+constexpr const char* kNames[4] = {"Master K-200", "Master K-250", "Master K-500", "Master K-1000"};
 
 bool Valid(int cpuType, int device) {
     return cpuType >= 0 && cpuType < 4 && device >= 0 && device < 9;
@@ -37,8 +36,6 @@ int SimDeviceOfArea(int cpuType, int areaCode) {
     return -1;
 }
 
-const char* SimCpuName(int cpuType) {
-    return cpuType >= 0 && cpuType < 4 ? kNames[cpuType] : "";
-}
+const char* SimCpuName(int cpuType) { return cpuType >= 0 && cpuType < 4 ? kNames[cpuType] : ""; }
 
 }  // namespace sim

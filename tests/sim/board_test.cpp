@@ -1,4 +1,6 @@
 // The board driven through its ports and window, as a PC driver does.
+#include "sim/board.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "platform/fakes.h"
-#include "sim/board.h"
 #include "sim_pc.h"
 
 using namespace simtest;
@@ -154,8 +155,8 @@ TEST_F(BoardTest, ReadsBlocksAndGroupsFromMemory) {
     EXPECT_EQ(r.Word(4), 0);
 
     // Group: one word per item in item order, marks on all but the last item.
-    r = pc.Exchange(5, 0x0181, Concat({Item(D200, 103, 1, true), Item(M200, 3, 1, true),
-                                       Item(D200, 1023, 1)}));
+    r = pc.Exchange(
+        5, 0x0181, Concat({Item(D200, 103, 1, true), Item(M200, 3, 1, true), Item(D200, 1023, 1)}));
     EXPECT_EQ(r.error, 0);
     EXPECT_EQ(r.Word(0), 44);
     EXPECT_EQ(r.Word(1), 'A' | 'B' << 8);
@@ -228,10 +229,16 @@ TEST_F(BoardTest, BadRequestsGetErrorNumbers) {
         {"unknown function", 0x0185, Item(D200, 100, 1), {}, sim::ERR_FUNCTION},
         {"area of another CPU", 0x0181, Item(D1000, 100, 1), {}, sim::ERR_AREA},
         {"past the last word", 0x0181, Item(D200, 1023, 2), {}, sim::ERR_RANGE},
-        {"past the last word, later item", 0x0181,
-         Concat({Item(D200, 1, 1, true), Item(M200, 64, 1)}), {}, sim::ERR_RANGE},
+        {"past the last word, later item",
+         0x0181,
+         Concat({Item(D200, 1, 1, true), Item(M200, 64, 1)}),
+         {},
+         sim::ERR_RANGE},
         {"zero words", 0x0181, Item(D200, 100, 0), {}, sim::ERR_MALFORMED},
-        {"more than 64 words", 0x0181, Concat({Item(D200, 0, 60, true), Item(D200, 0, 5)}), {},
+        {"more than 64 words",
+         0x0181,
+         Concat({Item(D200, 0, 60, true), Item(D200, 0, 5)}),
+         {},
          sim::ERR_MALFORMED},
         {"mark on the tenth item", 0x0181, tenMarked, {}, sim::ERR_MALFORMED},
         {"write with a mark", 0x0182, Item(D200, 100, 1, true), {1, 0}, sim::ERR_MALFORMED},
@@ -276,8 +283,9 @@ TEST_F(BoardTest, AbsentAndSlowStations) {
     board.ProcessOnce();
     EXPECT_FALSE(pc.Ready(0));
     ASSERT_FALSE(trace.empty());
-    EXPECT_EQ(trace.back(),
-              "slot 00 READ station 7 GONE: D0000+1 -> withdrawn by the PC unanswered after 66000 ms");
+    EXPECT_EQ(
+        trace.back(),
+        "slot 00 READ station 7 GONE: D0000+1 -> withdrawn by the PC unanswered after 66000 ms");
     EXPECT_EQ(pc.Exchange(0, 0x0181, Item(D200, 100, 1)).Word(0), 11);
 }
 
@@ -311,10 +319,12 @@ TEST_F(BoardTest, TraceDecodesEachExchange) {
     pc.Exchange(30, 0x0183, Item(M200, 10, 1), {0xFF, 0x10, 0xFF, 0x00});
     pc.Exchange(4, 0x0181, Item(D1000, 0, 1));
     ASSERT_EQ(trace.size(), 3u);
-    EXPECT_EQ(trace[0],
-              "slot 03 READ station 1 PLC1: D0100+2, M0003+1 data 000B 0016 4241 -> error 00 (ok), 0 ms");
-    EXPECT_EQ(trace[1],
-              "slot 30 WRITE BIT station 1 PLC1: M0010+1 keep FFFF set 0010 -> error 00 (ok), 0 ms");
+    EXPECT_EQ(
+        trace[0],
+        "slot 03 READ station 1 PLC1: D0100+2, M0003+1 data 000B 0016 4241 -> error 00 (ok), 0 ms");
+    EXPECT_EQ(
+        trace[1],
+        "slot 30 WRITE BIT station 1 PLC1: M0010+1 keep FFFF set 0010 -> error 00 (ok), 0 ms");
     EXPECT_EQ(trace[2],
               "slot 04 READ station 1 PLC1: area 0x0604 word 0+1 -> error 03 (unknown area), 0 ms");
 }

@@ -119,7 +119,8 @@ TEST_F(DluOnSim, BlockAndGroupReadsMatchMemory) {
     ASSERT_TRUE(BringUp());
     const auto block = Item(D1000, 5000, 2);
     ASSERT_TRUE(dlu.SendRequest(DLU_SLOT_BLOCK, 3, 0x0581, block.data(), 6));
-    const auto group = Concat({Item(D200, 103, 1, true), Item(D200, 100, 1, true), Item(D200, 102, 1)});
+    const auto group =
+        Concat({Item(D200, 103, 1, true), Item(D200, 100, 1, true), Item(D200, 102, 1)});
     ASSERT_TRUE(dlu.SendRequest(DLU_SLOT_GROUP, 0, 0x0181, group.data(), 18));
     EXPECT_EQ(dlu.Outstanding(), 2);
 

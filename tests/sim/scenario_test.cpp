@@ -111,9 +111,11 @@ TEST(Scenario, ErrorsNameThePathAndTheFault) {
     EXPECT_EQ(ErrorOf(Station(R"(, "generators": [{"address": "D0", "kind": "saw"}])")),
               "stations[0].generators[0].kind: unknown kind \"saw\" (counter, square, sine, "
               "randomWalk)");
-    EXPECT_EQ(ErrorOf(Station(R"(, "generators": [{"address": "D0", "kind": "sine", "periodMs": 0}])")),
-              "stations[0].generators[0].periodMs: 0 is outside 1..86400000");
-    EXPECT_EQ(ErrorOf(Station(R"(, "generators": [{"address": "D0", "kind": "counter", "min": 5, "max": 1}])")),
+    EXPECT_EQ(
+        ErrorOf(Station(R"(, "generators": [{"address": "D0", "kind": "sine", "periodMs": 0}])")),
+        "stations[0].generators[0].periodMs: 0 is outside 1..86400000");
+    EXPECT_EQ(ErrorOf(Station(
+                  R"(, "generators": [{"address": "D0", "kind": "counter", "min": 5, "max": 1}])")),
               "stations[0].generators[0].min: is above \"max\"");
     EXPECT_EQ(ErrorOf(Station(R"(, "absent": 1)")), "stations[0].absent: must be true or false");
     EXPECT_EQ(ErrorOf(R"({"stations": [{"name": "A", "number": 1, "cpu": 0},
@@ -133,7 +135,8 @@ struct GenRig {
     explicit GenRig(const std::string& generator, const std::string& memory = "{}") {
         std::string error;
         EXPECT_TRUE(sim::ParseScenario(R"({"stations": [{"name": "G", "number": 1, "cpu": 0,
-            "memory": )" + memory + R"(, "generators": [)" + generator + "]}]}",
+            "memory": )" + memory + R"(, "generators": [)" +
+                                           generator + "]}]}",
                                        sc, error))
             << error;
         board = std::make_unique<sim::Board>(sc);
@@ -154,8 +157,9 @@ struct GenRig {
 }  // namespace
 
 TEST(Generators, CounterStepsOnItsPeriodAndWraps) {
-    GenRig rig(R"({"address": "D0000", "kind": "counter", "periodMs": 100, "step": 2, "min": 0, "max": 5})",
-               R"({"D0000": 1})");
+    GenRig rig(
+        R"({"address": "D0000", "kind": "counter", "periodMs": 100, "step": 2, "min": 0, "max": 5})",
+        R"({"D0000": 1})");
     EXPECT_EQ(rig.At(0), 1);  // starts from memory
     EXPECT_EQ(rig.At(99), 1);
     EXPECT_EQ(rig.At(100), 3);
@@ -165,7 +169,8 @@ TEST(Generators, CounterStepsOnItsPeriodAndWraps) {
 }
 
 TEST(Generators, SquareAndSineFollowTheirWave) {
-    GenRig square(R"({"address": "D0003", "kind": "square", "periodMs": 1000, "low": 3, "high": 255})");
+    GenRig square(
+        R"({"address": "D0003", "kind": "square", "periodMs": 1000, "low": 3, "high": 255})");
     EXPECT_EQ(square.At(0, 3), 3);
     EXPECT_EQ(square.At(499, 3), 3);
     EXPECT_EQ(square.At(500, 3), 255);

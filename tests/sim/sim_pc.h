@@ -16,8 +16,10 @@ inline constexpr std::uint32_t kBitmap = 0x0002, kCommand = 0x000E, kRequest = 0
 // A request item: area code, word, count; big-endian, with the continuation mark.
 inline std::vector<std::uint8_t> Item(std::uint16_t area, std::uint16_t word, std::uint16_t count,
                                       bool more = false) {
-    return {static_cast<std::uint8_t>(area >> 8), static_cast<std::uint8_t>(area),
-            static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word),
+    return {static_cast<std::uint8_t>(area >> 8),
+            static_cast<std::uint8_t>(area),
+            static_cast<std::uint8_t>(word >> 8),
+            static_cast<std::uint8_t>(word),
             static_cast<std::uint8_t>((count >> 8) | (more ? 0x80 : 0)),
             static_cast<std::uint8_t>(count)};
 }
@@ -32,15 +34,21 @@ struct Response {
     std::uint8_t error = 0xEE;
     std::uint8_t low = 0;
     std::uint8_t data[128] = {};
-    std::uint16_t Word(int i) const { return static_cast<std::uint16_t>(data[2 * i] | data[2 * i + 1] << 8); }
+    std::uint16_t Word(int i) const {
+        return static_cast<std::uint16_t>(data[2 * i] | data[2 * i + 1] << 8);
+    }
 };
 
 class Pc {
 public:
     explicit Pc(sim::Board& b) : board(b), base(b.PortBase()), w(b.Window()) {}
 
-    std::uint8_t In(int offset) { return board.ReadPort(static_cast<std::uint16_t>(base + offset)); }
-    void Out(int offset, std::uint8_t v) { board.WritePort(static_cast<std::uint16_t>(base + offset), v); }
+    std::uint8_t In(int offset) {
+        return board.ReadPort(static_cast<std::uint16_t>(base + offset));
+    }
+    void Out(int offset, std::uint8_t v) {
+        board.WritePort(static_cast<std::uint16_t>(base + offset), v);
+    }
 
     void Reset() {
         for (int offset : {0, 0, 1, 1, 2, 2, 3, 3}) Out(offset, 0);

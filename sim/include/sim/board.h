@@ -23,11 +23,11 @@ inline constexpr std::uint8_t FN_WRITE_BIT = 0x83;
 
 // Error numbers the board puts in the high byte of a response word (0 = success).
 inline constexpr std::uint8_t ERR_NONE = 0x00;
-inline constexpr std::uint8_t ERR_FUNCTION = 0x01;     // unknown function code
-inline constexpr std::uint8_t ERR_MALFORMED = 0x02;    // item layout, counts or lengths wrong
-inline constexpr std::uint8_t ERR_AREA = 0x03;         // area code unknown for the station's CPU
-inline constexpr std::uint8_t ERR_RANGE = 0x04;        // words beyond the area's last word
-inline constexpr std::uint8_t ERR_NO_STATION = 0x05;   // no station with that number on the line
+inline constexpr std::uint8_t ERR_FUNCTION = 0x01;    // unknown function code
+inline constexpr std::uint8_t ERR_MALFORMED = 0x02;   // item layout, counts or lengths wrong
+inline constexpr std::uint8_t ERR_AREA = 0x03;        // area code unknown for the station's CPU
+inline constexpr std::uint8_t ERR_RANGE = 0x04;       // words beyond the area's last word
+inline constexpr std::uint8_t ERR_NO_STATION = 0x05;  // no station with that number on the line
 
 inline constexpr std::uint32_t kWindowSize = 0x4000;
 inline constexpr int kSlotCount = 32;
@@ -36,24 +36,25 @@ enum class GeneratorKind { Counter, Square, Sine, RandomWalk };
 
 // A value source on one or more consecutive words of a station's memory.
 struct Generator {
-    std::string address;      // as written in the scenario, e.g. "D0100"
-    int device = 0;           // index in "PMLKFTCDS"
+    std::string address;  // as written in the scenario, e.g. "D0100"
+    int device = 0;       // index in "PMLKFTCDS"
     int word = 0;
-    int words = 1;            // consecutive words driven alike (random walks move independently)
+    int words = 1;  // consecutive words driven alike (random walks move independently)
     GeneratorKind kind = GeneratorKind::Counter;
-    std::uint32_t periodMs = 1000;  // counter/random walk: update interval; square/sine: wave period
-    std::uint32_t updateMs = 250;   // sine: update interval
-    double step = 1;          // counter increment; random walk: largest move per update
-    double min = 0, max = 65535;    // counter wraps, random walk is clamped
-    double low = 0, high = 1;       // square wave levels
+    std::uint32_t periodMs =
+        1000;                      // counter/random walk: update interval; square/sine: wave period
+    std::uint32_t updateMs = 250;  // sine: update interval
+    double step = 1;               // counter increment; random walk: largest move per update
+    double min = 0, max = 65535;   // counter wraps, random walk is clamped
+    double low = 0, high = 1;      // square wave levels
     double offset = 0, amplitude = 1000;  // sine
 };
 
 struct StationSpec {
-    std::string name;          // for logs only
-    int number = 0;            // 0..31
-    int cpuType = 0;           // 0 K-200, 1 K-250, 2 K-500, 3 K-1000
-    bool absent = false;       // never answers: the PC sees a time-out
+    std::string name;              // for logs only
+    int number = 0;                // 0..31
+    int cpuType = 0;               // 0 K-200, 1 K-250, 2 K-500, 3 K-1000
+    bool absent = false;           // never answers: the PC sees a time-out
     std::uint8_t errorNumber = 0;  // answers every request with this error number
     std::uint32_t delayMs = 0;     // time from taking a request to answering it
     // Initial memory: (device, word) -> words.
@@ -76,8 +77,8 @@ bool ParseScenario(const std::string& json, Scenario& out, std::string& error);
 bool LoadScenario(const std::string& path, Scenario& out, std::string& error);
 
 // CPU-type tables of the Master-K stations (the PLC's own view of its memory).
-int SimWordLimit(int cpuType, int device);  // highest word, -1 if unknown
-int SimAreaCode(int cpuType, int device);   // -1 if unknown
+int SimWordLimit(int cpuType, int device);       // highest word, -1 if unknown
+int SimAreaCode(int cpuType, int device);        // -1 if unknown
 int SimDeviceOfArea(int cpuType, int areaCode);  // device index or -1
 const char* SimCpuName(int cpuType);
 
@@ -134,9 +135,8 @@ public:
     explicit SimDevice(Board& board) : board_(board) {}
     plat::HANDLE CreateFileA(const char* path, std::uint32_t access, std::uint32_t share,
                              std::uint32_t disposition, std::uint32_t flags) override;
-    bool DeviceIoControl(plat::HANDLE h, std::uint32_t code, const void* in,
-                         std::uint32_t inSize, void* out, std::uint32_t outSize,
-                         std::uint32_t* returned) override;
+    bool DeviceIoControl(plat::HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
+                         void* out, std::uint32_t outSize, std::uint32_t* returned) override;
     bool CloseHandle(plat::HANDLE h) override;
     bool GetVersionExA(plat::OSVERSIONINFOA* info) override;
 
