@@ -83,8 +83,7 @@ void PollCycle(benchmark::State& state, bool changed) {
         state.SkipWithError("board did not come up");
         return;
     }
-    for (int w = 0; w < kBlocks * kBlockWords; ++w)
-        rig.Register(DEV_D, w, DT_UINT16, 2, w + 1);
+    for (int w = 0; w < kBlocks * kBlockWords; ++w) rig.Register(DEV_D, w, DT_UINT16, 2, w + 1);
     rig.engine->ResetFrames();
     rig.engine->BeginPolling();
     const int area = AreaCode(CPU_K1000, DEV_D);
@@ -135,9 +134,15 @@ void BM_Register10000Tags(benchmark::State& state) {
         for (int i = 0; i < 5000; ++i) {
             int word = i % (kBlocks * kBlockWords - 1);
             switch (i % 3) {
-                case 0: rig.Register(DEV_D, word, DT_SINT16, 2, i); break;
-                case 1: rig.Register(DEV_D, word, DT_UINT32, 4, i); break;
-                default: rig.Register(DEV_D, word, DT_BIT, i % 16, i); break;
+                case 0:
+                    rig.Register(DEV_D, word, DT_SINT16, 2, i);
+                    break;
+                case 1:
+                    rig.Register(DEV_D, word, DT_UINT32, 4, i);
+                    break;
+                default:
+                    rig.Register(DEV_D, word, DT_BIT, i % 16, i);
+                    break;
             }
         }
         for (int i = 0; i < 5000; ++i) {

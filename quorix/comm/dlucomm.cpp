@@ -381,7 +381,8 @@ std::int32_t CDluComm::WriteTag(std::int32_t handle, const CTagVal& value) {
         if (b >= frame.m_bindings.size()) return 0;
         station = frame.m_pStation;
         binding = frame.m_bindings[b].get();
-        areaCode = static_cast<std::uint16_t>(AreaCode(station->m_nCpuType, frame.m_pBlock->m_nDevice));
+        areaCode =
+            static_cast<std::uint16_t>(AreaCode(station->m_nCpuType, frame.m_pBlock->m_nDevice));
         word = static_cast<std::uint16_t>(frame.m_pBlock->m_nStartWord + binding->offset);
     } else if (f - m_blockFrames.size() < m_groupFrames.size()) {
         CGroupFrame& frame = *m_groupFrames[f - m_blockFrames.size()];
@@ -389,7 +390,8 @@ std::int32_t CDluComm::WriteTag(std::int32_t handle, const CTagVal& value) {
         station = frame.m_pStation;
         binding = frame.m_bindings[b].get();
         areaCode = frame.m_wAreaCode;
-        word = static_cast<std::uint16_t>(frame.m_nWords[std::min<int>(binding->offset, kGroupMaxItems - 1)]);
+        word = static_cast<std::uint16_t>(
+            frame.m_nWords[std::min<int>(binding->offset, kGroupMaxItems - 1)]);
     } else {
         return 0;
     }

@@ -40,8 +40,8 @@ public:
     std::int32_t Stop();
     // A handle (frame index << 16 | binding index), or -1 when the tag cannot be served (a
     // string or value too long for a request, or more tags than a handle can name).
-    std::int32_t RegisterTag(CStationInfo* station, const std::string& address,
-                             std::int32_t device, std::int32_t word, const TagBinding& binding);
+    std::int32_t RegisterTag(CStationInfo* station, const std::string& address, std::int32_t device,
+                             std::int32_t word, const TagBinding& binding);
     std::int32_t WriteTag(std::int32_t handle, const CTagVal& value);
 
     bool IsRunning() const;

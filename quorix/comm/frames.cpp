@@ -13,9 +13,7 @@ namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
-std::uint16_t Word(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+std::uint16_t Word(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 std::uint32_t DWord(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -385,7 +383,8 @@ bool CWriteBatch::Send() {
             item.BuildHeader(header);
             std::uint8_t data[kWriteDataSize] = {};
             int n = item.EncodeValue(data);
-            if (!board.SendWriteRequest(SlotId(m_nNext), item.Command(), header, data, n)) return false;
+            if (!board.SendWriteRequest(SlotId(m_nNext), item.Command(), header, data, n))
+                return false;
             item.m_pStation->m_nWriteRequests.fetch_add(1, relaxed);
             item.m_nState = CWriteItem::SENT;
         }

@@ -18,8 +18,8 @@ inline constexpr std::uint16_t FN_READ_WORDS = 0x81;
 inline constexpr std::uint16_t FN_WRITE_WORDS = 0x82;
 inline constexpr std::uint16_t FN_WRITE_BIT = 0x83;
 
-inline constexpr int kFrameDataSize = 128;   // response data and image
-inline constexpr int kWriteDataSize = 122;   // what a write slot's data area takes
+inline constexpr int kFrameDataSize = 128;  // response data and image
+inline constexpr int kWriteDataSize = 122;  // what a write slot's data area takes
 inline constexpr int kGroupMaxItems = 10;
 // Words a response can carry: everything a frame reads must lie within them.
 inline constexpr int kFrameMaxWords = kFrameDataSize / 2;

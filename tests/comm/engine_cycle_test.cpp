@@ -88,7 +88,7 @@ TEST_F(Cycles, BlocksKeepTheirPeriodGroupsAskEveryCycle) {
         dev_.AnswerAll(0);
         engine_->ReceiveResponses();
     }
-    EXPECT_EQ(blockPolls, 3);   // at once, after 1 s, after 2 s
+    EXPECT_EQ(blockPolls, 3);  // at once, after 1 s, after 2 s
     EXPECT_EQ(groupPolls, 25);
 
     // Unanswered, a frame is not asked again.
@@ -199,7 +199,7 @@ TEST_F(Cycles, WriteTimeOutFailsTheItemsStillWaiting) {
     clock_.Advance(5001);
     engine_->ReceiveResponses();
     EXPECT_FALSE(engine_->HasActiveBatch());
-    EXPECT_EQ(st_->m_nWriteFailures.load(), 1);   // the answered one is not failed again
+    EXPECT_EQ(st_->m_nWriteFailures.load(), 1);  // the answered one is not failed again
     EXPECT_EQ(other->m_nWriteFailures.load(), 1);
     EXPECT_EQ(CountMessages(MessageText(7, "LINE1")), 2);  // its write and its group poll
     EXPECT_EQ(CountMessages(MessageText(7, "LINE2")), 2);

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <functional>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "platform/platform.h"
@@ -120,7 +120,8 @@ private:
         SentRequest r;
         r.slot = slot;
         const std::uint8_t* q = Bank(0);
-        r.command = static_cast<std::uint16_t>(q[kCommand + 2 * slot] | q[kCommand + 2 * slot + 1] << 8);
+        r.command =
+            static_cast<std::uint16_t>(q[kCommand + 2 * slot] | q[kCommand + 2 * slot + 1] << 8);
         r.request.assign(q + kRequest + kStride * slot, q + kRequest + kStride * slot + 64);
         r.data.assign(q + kData + kStride * slot, q + kData + kStride * slot + 122);
         return r;

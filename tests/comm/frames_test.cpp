@@ -1,7 +1,8 @@
 // Request layouts, change detection, and the conversions in both directions.
+#include "comm/frames.h"
+
 #include <cmath>
 
-#include "comm/frames.h"
 #include "engine_fixture.h"
 
 using namespace enginetest;
@@ -85,7 +86,7 @@ TEST(Conversion, SignedBcdRoundTripsInEveryWidth) {
     const struct {
         std::uint16_t type, size;
         double value;
-    } cases[] = {{DT_SBCD8, 1, -56}, {DT_SBCD8, 1, 79},       {DT_SBCD16, 2, -7999},
+    } cases[] = {{DT_SBCD8, 1, -56},   {DT_SBCD8, 1, 79},        {DT_SBCD16, 2, -7999},
                  {DT_SBCD16, 2, 4321}, {DT_SBCD32, 4, -7654321}, {DT_BCD16, 2, 9876}};
     for (const auto& c : cases) {
         std::vector<std::uint8_t> w = Encode(c.type, c.size, c.value);

@@ -85,7 +85,8 @@ TEST_F(Registration, StringsAndWideValuesReadTheirWholeExtentAlone) {
 
     engine_->BuildGroupRequests();
     CGroupFrame& s = engine_->GroupFrame(0);
-    const std::uint8_t stringItem[6] = {0x00, 0x0D, 0x03, 0xE8, 0x00, 0x05};  // D area, 1000, 5 words
+    const std::uint8_t stringItem[6] = {0x00, 0x0D, 0x03,
+                                        0xE8, 0x00, 0x05};  // D area, 1000, 5 words
     ASSERT_EQ(s.m_nRequestLength, 6);
     EXPECT_EQ(0, std::memcmp(s.m_request + 2, stringItem + 2, 4));
     CGroupFrame& f = engine_->GroupFrame(2);
@@ -113,8 +114,8 @@ TEST_F(Registration, WritesUseTheHandleAndSkipDisabledStations) {
     v.SetVal(7.0);
     EXPECT_EQ(engine_->WriteTag(inBlock, v), 0);
     EXPECT_EQ(engine_->WriteTag(inGroup, v), 0);
-    EXPECT_EQ(engine_->WriteTag((9 << 16), v), 0);         // no such frame
-    EXPECT_EQ(engine_->WriteTag(inBlock + 40, v), 0);      // no such binding
+    EXPECT_EQ(engine_->WriteTag((9 << 16), v), 0);     // no such frame
+    EXPECT_EQ(engine_->WriteTag(inBlock + 40, v), 0);  // no such binding
     EXPECT_EQ(engine_->WriteTag(-1, v), 0);
     st_->m_nEnabled = 0;
     EXPECT_EQ(engine_->WriteTag(inBlock, v), 0);
