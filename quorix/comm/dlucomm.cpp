@@ -79,25 +79,49 @@ void CDluComm::SetActive(std::int32_t flag) {
         Stop();
         return;
     }
+    if (OnWorkerThread()) return;  // a restart from inside a delivery is not honoured
     std::lock_guard<std::mutex> control(m_controlLock);
     if (m_bRunning.load() == 1) return;
+    JoinThreads();  // left from a stop made on the delivery thread
     ResetFrames();
     if (!m_bBoardReady.load()) return;
     ReportMessage(1, MSG_CLASS_STATE);
     m_bRunning.store(1);
     m_pollThread = std::thread(&CDluComm::PollThread, this);
+    m_pollId.store(m_pollThread.get_id());
     m_deliveryThread = std::thread(&CDluComm::DeliveryThread, this);
+    m_deliveryId.store(m_deliveryThread.get_id());
+}
+
+bool CDluComm::OnWorkerThread() const {
+    const auto self = std::this_thread::get_id();
+    return self == m_pollId.load() || self == m_deliveryId.load();
+}
+
+void CDluComm::JoinThreads() {
+    if (m_pollThread.joinable()) m_pollThread.join();
+    if (m_deliveryThread.joinable()) m_deliveryThread.join();
+    m_pollId.store(std::thread::id());
+    m_deliveryId.store(std::thread::id());
 }
 
 void CDluComm::StopThreads() {
     m_bRunning.store(0);
     // Wakes the delivery thread at once instead of after its full wait.
     m_evNewData.SetEvent();
-    if (m_pollThread.joinable()) m_pollThread.join();
-    if (m_deliveryThread.joinable()) m_deliveryThread.join();
+    JoinThreads();
 }
 
 std::int32_t CDluComm::Stop() {
+    if (OnWorkerThread()) {
+        // The host stops from inside a value delivery: the thread cannot wait for itself.
+        // Both threads see the flag and end; the next start or the destructor joins them.
+        if (m_bRunning.exchange(0) == 1) {
+            m_evNewData.SetEvent();
+            ReportMessage(2, MSG_CLASS_STATE);
+        }
+        return 0;
+    }
     std::lock_guard<std::mutex> control(m_controlLock);
     if (m_bRunning.load() != 1) return 0;
     StopThreads();
@@ -123,6 +147,7 @@ void CDluComm::RunCycle(std::uint32_t now) {
 }
 
 void CDluComm::PollThread() {
+    m_pollId.store(std::this_thread::get_id());
     BeginPolling();
     while (m_bRunning.load() == 1) {
         const std::uint32_t t0 = plat::GetTickCount();
@@ -273,6 +298,7 @@ std::size_t CDluComm::DeliverQueued() {
 }
 
 void CDluComm::DeliveryThread() {
+    m_deliveryId.store(std::this_thread::get_id());
     while (m_bRunning.load() == 1) {
         m_evNewData.Lock(kDeliveryWaitMs);
         DeliverQueued();

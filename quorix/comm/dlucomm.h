@@ -85,6 +85,8 @@ private:
     void DeliveryThread();
     void Enqueue(std::unique_ptr<CEventVal> event);
     void StopThreads();
+    void JoinThreads();
+    bool OnWorkerThread() const;
 
     CEvent m_evNewData;
     std::mutex m_queueLock;
@@ -105,4 +107,6 @@ private:
     std::mutex m_controlLock;
     std::thread m_pollThread;
     std::thread m_deliveryThread;
+    std::atomic<std::thread::id> m_pollId{};
+    std::atomic<std::thread::id> m_deliveryId{};
 };

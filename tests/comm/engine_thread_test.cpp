@@ -126,6 +126,25 @@ TEST_F(Threads, DestroyingARunningEngineStopsItFirst) {
     EXPECT_EQ(Updates(tag), after);
 }
 
+TEST_F(Threads, HostMayStopFromInsideADelivery) {
+    StartEngine();
+    std::int32_t tag = Tag("level");
+    Register(st_, "D0000", DT_UINT16, 2, tag);
+    int listener = CTagDatabase::Instance().AddListener(
+        [this](std::int32_t, const CTagVal&) { engine_->SetActive(0); });
+    engine_->SetActive(1);
+    EXPECT_TRUE(WaitFor([&] { return !engine_->IsRunning(); }));
+    EXPECT_EQ(Updates(tag), 1u);
+    CTagDatabase::Instance().RemoveListener(listener);
+
+    // A later start from the host's own thread runs again.
+    engine_->SetActive(1);
+    EXPECT_TRUE(WaitFor([&] { return Updates(tag) == 2; }));
+    engine_->Stop();
+    EXPECT_EQ(Messages(), (std::vector<std::string>{MessageText(1), MessageText(2), MessageText(1),
+                                                    MessageText(2)}));
+}
+
 // --- against the board simulator -----------------------------------------------------------------
 
 constexpr const char* kPlant = R"({
