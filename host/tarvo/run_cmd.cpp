@@ -17,6 +17,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -127,6 +128,12 @@ const char* MessageClass(std::int32_t classWord) {
         case 2: return "state";
         default: return "info";
     }
+}
+
+std::string UpperAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
 }
 
 std::string ShowValue(const CTagVal& v) {
@@ -300,6 +307,7 @@ private:
     std::vector<RunTag> tags_;
     std::map<std::int32_t, std::size_t> byId_;  // fixed before the driver's threads run
     std::vector<std::string> stations_;         // UTF-8, in order of first use
+    std::set<std::string> disabled_;            // upper case, as the driver compares them
     void* module_ = nullptr;
     void** table_ = nullptr;
     std::int32_t index_ = -1;
@@ -313,6 +321,8 @@ private:
 };
 
 int Runner::Run() {
+    // From here on, Ctrl-C ends the run through Shutdown, also while the board starts.
+    SignalGuard signals;
     int rc = Prepare();
     if (rc != kExitOk) return rc;
     Loop();
@@ -434,7 +444,6 @@ void Runner::SetRunning(bool on) {
 }
 
 void Runner::Loop() {
-    SignalGuard signals;
     const Clock::time_point t0 = Clock::now();
     auto after = [&](double s) {
         return t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
@@ -530,7 +539,11 @@ void Runner::ApplyWrite(const std::string& tagName, const std::string& text) {
         return;
     }
     Fn<drv::WriteTagFn>(drv::kWriteTag)(index_, t->handle, &value);
-    Line("write " + tagName + " <- " + ShowValue(value));
+    std::string station = tarvo::StationOfDevice(t->spec.device);
+    // The driver drops writes for a disabled station without a word; say so here.
+    Line("write " + tagName + " <- " + ShowValue(value) +
+         (disabled_.count(UpperAscii(station)) ? " (dropped: station " + station + " is disabled)"
+                                               : ""));
 }
 
 bool Runner::Command(const std::string& raw) {
@@ -587,6 +600,10 @@ bool Runner::Command(const std::string& raw) {
         } else {
             Fn<drv::SetActiveFn>(drv::kSetActive)(index_, Utf8ToCp949(arg).c_str(),
                                                    cmd == "enable" ? 1 : 0);
+            if (cmd == "enable")
+                disabled_.erase(UpperAscii(arg));
+            else
+                disabled_.insert(UpperAscii(arg));
             Line("station " + arg + (cmd == "enable" ? " enabled" : " disabled"));
         }
     } else if (cmd == "stats") {

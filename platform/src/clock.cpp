@@ -19,20 +19,14 @@ public:
     }
 };
 
-// Never destroyed, like the real device: detach may still need the time.
-RealClock& RealClockInstance() {
-    static RealClock* clock = new RealClock;
-    return *clock;
-}
-std::atomic<IClock*> gClock{nullptr};  // null: the real one
+// Outlives the ordinary statics, like the real device: detach may still need the time.
+__attribute__((init_priority(101))) RealClock gRealClock;
+std::atomic<IClock*> gClock{&gRealClock};
 
 }  // namespace
 
-IClock& Clock() {
-    IClock* c = gClock.load(std::memory_order_acquire);
-    return c ? *c : RealClockInstance();
-}
-void SetClock(IClock* clock) { gClock.store(clock, std::memory_order_release); }
+IClock& Clock() { return *gClock.load(std::memory_order_acquire); }
+void SetClock(IClock* clock) { gClock.store(clock ? clock : &gRealClock, std::memory_order_release); }
 
 std::uint32_t FakeClock::GetTickCount() {
     std::uint32_t step = step_.load();

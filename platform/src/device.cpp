@@ -9,21 +9,17 @@
 namespace plat {
 namespace {
 
-// Never destroyed: a module's detach closes its board's device while the module's statics are
-// being torn down, possibly after this file's would be gone.
-LinuxDevice& RealDevice() {
-    static LinuxDevice* device = new LinuxDevice;
-    return *device;
-}
-std::atomic<IDevice*> gDevice{nullptr};  // null: the real one
+// Built before and destroyed after every ordinary static of the binary: a module's detach
+// closes its board's device while the module's own statics are torn down.
+__attribute__((init_priority(101))) LinuxDevice gRealDevice;
+std::atomic<IDevice*> gDevice{&gRealDevice};
 
 }  // namespace
 
-IDevice& Device() {
-    IDevice* d = gDevice.load(std::memory_order_acquire);
-    return d ? *d : RealDevice();
+IDevice& Device() { return *gDevice.load(std::memory_order_acquire); }
+void SetDevice(IDevice* device) {
+    gDevice.store(device ? device : &gRealDevice, std::memory_order_release);
 }
-void SetDevice(IDevice* device) { gDevice.store(device, std::memory_order_release); }
 
 // --- FakeDevice ---------------------------------------------------------------------------------
 
