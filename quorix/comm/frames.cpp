@@ -297,16 +297,11 @@ void CWriteItem::BuildHeader(std::uint8_t (&header)[6]) const {
 int CWriteItem::EncodeValue(std::uint8_t* out) const {
     const double d = m_value.GetVal();
     // Truncated toward zero; out-of-range values keep their low bits rather than being undefined.
+    // Held within +-2^62 so that conversion and negation stay defined; the low 32 bits of
+    // anything a PLC word can hold are exact.
+    constexpr double kLimit = 4611686018427387904.0;  // 2^62
     std::int64_t v = 0;
-    if (std::isfinite(d)) {
-        double t = std::trunc(d);
-        if (t >= 9.2e18)
-            v = INT64_MAX;
-        else if (t <= -9.2e18)
-            v = INT64_MIN;
-        else
-            v = static_cast<std::int64_t>(t);
-    }
+    if (std::isfinite(d)) v = static_cast<std::int64_t>(std::clamp(std::trunc(d), -kLimit, kLimit));
     const auto low32 = static_cast<std::uint32_t>(static_cast<std::uint64_t>(v));
     switch (m_pBinding->dataType) {
         case DT_SINT8:

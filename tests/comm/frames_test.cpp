@@ -56,6 +56,8 @@ TEST(Conversion, IntegersBothWays) {
     // Values no integer holds still encode to something defined.
     EXPECT_EQ(Encode(DT_SINT16, 2, std::nan("")), (Bytes{0x00, 0x00}));
     EXPECT_EQ(Encode(DT_UINT32, 4, 1e300).size(), 4u);
+    EXPECT_EQ(Encode(DT_SBCD16, 2, -1e300).size(), 2u);
+    EXPECT_EQ(Encode(DT_BCD32, 4, -1e300).size(), 4u);
 }
 
 TEST(Conversion, FloatBothWays) {
