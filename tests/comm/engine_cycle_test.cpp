@@ -113,20 +113,6 @@ TEST_F(Cycles, DueTimeHoldsAcrossTheTickWrap) {
     EXPECT_EQ(dev_.sent.size(), first + 1);
 }
 
-TEST_F(Cycles, DisabledStationIsNotPolledNorWritten) {
-    CStationInfo* other = AddStation("LINE2", 4);
-    AddBlock(st_, DEV_D, 0, 4);
-    AddBlock(other, DEV_D, 0, 4);
-    StartEngine();
-    std::int32_t h = Register(st_, "D0001", DT_SINT16, 2, Tag("t"));
-    Activate();
-    st_->m_nEnabled = 0;
-    engine_->WriteTag(h, Val(1));
-    Cycle();
-    ASSERT_EQ(dev_.sent.size(), 1u);
-    EXPECT_EQ(dev_.sent[0].Station(), 4);
-}
-
 TEST_F(Cycles, RefusedWriteResumesWithTheSameItem) {
     for (int i = 0; i < 30; ++i) AddBlock(st_, DEV_D, 100 * i, 4);
     StartEngine();

@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "engine_fixture.h"
-#include "sim/board.h"
 
 using namespace enginetest;
 
@@ -71,19 +70,6 @@ TEST_F(Threads, ValuesArriveWritesGoOutAndStopEndsBoth) {
     EXPECT_EQ(st_->m_nWriteRequests.load(), 1);
 }
 
-TEST_F(Threads, ReactivationDeliversEveryTagAgain) {
-    StartEngine();
-    std::int32_t tag = Tag("level");
-    Register(st_, "D0000", DT_UINT16, 2, tag);
-    engine_->SetActive(1);
-    ASSERT_TRUE(WaitFor([&] { return Updates(tag) == 1; }));
-    engine_->SetActive(0);
-    engine_->SetActive(1);
-    EXPECT_TRUE(WaitFor([&] { return Updates(tag) == 2; }));
-    engine_->Stop();
-    EXPECT_EQ(Updates(tag), 2u);  // the value never changed
-}
-
 TEST_F(Threads, StopDropsUnsentWritesWritesWhileStoppedWaitForTheNextStart) {
     StartEngine();
     std::int32_t tag = Tag("level");
@@ -143,76 +129,6 @@ TEST_F(Threads, HostMayStopFromInsideADelivery) {
     engine_->Stop();
     EXPECT_EQ(Messages(), (std::vector<std::string>{MessageText(1), MessageText(2), MessageText(1),
                                                     MessageText(2)}));
-}
-
-// --- against the board simulator -----------------------------------------------------------------
-
-constexpr const char* kPlant = R"({
-  "board": {"port": "0x340", "window": "0xD8000"},
-  "stations": [
-    {"name": "BOILER", "number": 5, "cpu": "K-1000", "memory": {"D0100": [850, 120, 7]}},
-    {"name": "PACK", "number": 7, "cpu": "K-250", "absent": true}
-  ]})";
-
-class OnSimulator : public EngineTest {
-protected:
-    void SetUp() override {
-        EngineTest::SetUp();
-        sim::Scenario sc;
-        std::string error;
-        ASSERT_TRUE(sim::ParseScenario(kPlant, sc, error)) << error;
-        board_ = std::make_unique<sim::Board>(sc);
-        device_ = std::make_unique<sim::SimDevice>(*board_);
-        plat::SetDevice(device_.get());
-        // The firmware takes one pass whenever the poll thread sleeps: in step with the cycle.
-        clock_.onSleep = [this](std::uint32_t) { board_->ProcessOnce(); };
-    }
-    void TearDown() override {
-        engine_.reset();
-        plat::SetDevice(&dev_);
-        EngineTest::TearDown();
-    }
-    std::unique_ptr<sim::Board> board_;
-    std::unique_ptr<sim::SimDevice> device_;
-};
-
-TEST_F(OnSimulator, PollsWritesAndReportsTheAbsentStation) {
-    CStationInfo* boiler = AddStation("BOILER", 5, CPU_K1000);
-    CStationInfo* pack = AddStation("PACK", 7, CPU_K250);
-    AddBlock(boiler, DEV_D, 100, 3, 500);
-    AddBlock(pack, DEV_D, 0, 4, 500);
-    StartEngine();
-    std::int32_t temp = Tag("temp"), flow = Tag("flow"), word = Tag("word"), bit = Tag("bit");
-    std::int32_t hFlow = Register(boiler, "D0101", DT_SINT16, 2, flow);
-    Register(boiler, "D0100", DT_SINT16, 2, temp);
-    Register(boiler, "D0300", DT_UINT16, 2, word);  // outside the block: a group
-    Register(boiler, "D0102.1", DT_BIT, 0, bit);
-    engine_->BuildGroupRequests();
-
-    engine_->SetActive(1);
-    EXPECT_TRUE(WaitFor([&] {
-        CTagVal t, f, b;
-        auto& db = CTagDatabase::Instance();
-        return db.GetValue(temp, t) && t.GetVal() == 850 && db.GetValue(flow, f) &&
-               f.GetVal() == 120 && db.GetValue(bit, b) && b.IsSet() && b.GetVal() == 1;
-    }));
-    CTagVal v;
-    v.SetVal(-5);
-    engine_->WriteTag(hFlow, v);
-    EXPECT_TRUE(WaitFor([&] {
-        CTagVal f;
-        return CTagDatabase::Instance().GetValue(flow, f) && f.GetVal() == -5;
-    }));
-    EXPECT_TRUE(WaitFor([&] { return pack->m_nFailures.load() == 5; }));
-    engine_->Stop();
-
-    std::uint16_t mem = 0;
-    ASSERT_TRUE(board_->PeekWord(5, AreaCode(CPU_K1000, DEV_D), 101, mem));
-    EXPECT_EQ(mem, 0xFFFB);
-    EXPECT_EQ(boiler->m_nFailures.load(), 0);
-    EXPECT_EQ(boiler->m_nReadFailures.load(), 0);
-    EXPECT_EQ(CountMessages(MessageText(7, "PACK")), 5);
-    EXPECT_EQ(CountMessages(MessageText(10, "PACK")), 1);
 }
 
 }  // namespace
