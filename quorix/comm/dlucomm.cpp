@@ -123,7 +123,10 @@ std::int32_t CDluComm::Stop() {
         return 0;
     }
     std::lock_guard<std::mutex> control(m_controlLock);
-    if (m_bRunning.load() != 1) return 0;
+    if (m_bRunning.load() != 1) {
+        JoinThreads();  // after a stop from inside a delivery, the threads may still be ending
+        return 0;
+    }
     StopThreads();
     {
         std::lock_guard<std::mutex> lock(m_writeLock);
