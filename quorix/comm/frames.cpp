@@ -43,7 +43,7 @@ bool DecodeBcd(std::uint32_t raw, int digits, double& result) {
     return true;
 }
 
-// Digit quotients are or'ed in unmasked, as the PLC tools do: exact within the digits.
+// Digit quotients are or'ed in unmasked: exact within the digits, overlapping beyond them.
 std::uint32_t EncodeBcd(std::int64_t v, int digits) {
     std::uint32_t r = 0;
     std::int64_t d = 1;

@@ -180,11 +180,13 @@ TEST_F(Frames, ChangeDetectionDeliversFirstAllThenOnlyChanges) {
     StartEngine();
     std::int32_t zero = Tag("zero"), word = Tag("word"), bit3 = Tag("bit3"), bit4 = Tag("bit4"),
                  dword = Tag("dword");
+    std::int32_t byte = Tag("byte");  // an 8-bit unsigned tag shows its whole word
     Register(st, "D0000", DT_UINT16, 2, zero);
     Register(st, "D0001", DT_UINT16, 2, word);
     Register(st, "D0001.3", DT_BIT, 0, bit3);
     Register(st, "D0001.4", DT_BIT, 0, bit4);
     Register(st, "D0000", DT_UINT32, 4, dword);  // spans words 0 and 1
+    Register(st, "D0002", DT_UINT8, 1, byte);
     Activate();
 
     Data d;
@@ -192,7 +194,7 @@ TEST_F(Frames, ChangeDetectionDeliversFirstAllThenOnlyChanges) {
     Cycle();
     ASSERT_EQ(dev_.AnswerAll(0, d.b), 1);
     engine_->ReceiveResponses();
-    EXPECT_EQ(engine_->DeliverQueued(), 5u);  // every tag once, zeros included
+    EXPECT_EQ(engine_->DeliverQueued(), 6u);  // every tag once, zeros included
     EXPECT_EQ(Value(zero).GetVal(), 0);
     EXPECT_EQ(Value(bit4).GetVal(), 1);
     EXPECT_EQ(Value(dword).GetVal(), 0x00100000);
@@ -216,6 +218,15 @@ TEST_F(Frames, ChangeDetectionDeliversFirstAllThenOnlyChanges) {
     EXPECT_EQ(Updates(zero), 1u);
     EXPECT_EQ(Value(word).GetVal(), 0x18);
     EXPECT_EQ(Updates(dword), 2u);
+
+    // Only the high byte of the 8-bit unsigned tag's word changes.
+    d.W(2, 0x0100);
+    clock_.Advance(1000);
+    Cycle();
+    ASSERT_EQ(dev_.AnswerAll(0, d.b), 1);
+    engine_->ReceiveResponses();
+    EXPECT_EQ(engine_->DeliverQueued(), 1u);
+    EXPECT_EQ(Value(byte).GetVal(), 256);
 }
 
 TEST_F(Frames, ErrorAnswerKeepsImageAndReportsTheNumber) {
