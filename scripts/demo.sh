@@ -19,16 +19,17 @@ SCENARIO="$ROOT/examples/plant.scenario.json"
 
 say() { printf '\033[1m== %s\033[0m\n' "$*"; }
 
-if [[ ! -x "$BIN/tarvo" || ! -x "$BIN/tvioctrld" || ! -f "$BIN/libQuorix.so" ]]; then
-    say "building the driver, the host and the I/O service"
+# Configure once; the build itself is a quick no-op when everything is up to date.
+if [[ ! -f "$BUILD/CMakeCache.txt" ]]; then
+    say "configuring $BUILD"
     if [[ -z "${QX_BUILD_DIR:-}" ]]; then
-        cmake --preset default -S "$ROOT" >/dev/null
-        cmake --build --preset default --target tarvo tvioctrld Quorix
+        (cd "$ROOT" && cmake --preset default >/dev/null)
     else
         cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-        cmake --build "$BUILD" --target tarvo tvioctrld Quorix
     fi
 fi
+say "building the driver, the host and the I/O service"
+cmake --build "$BUILD" --target tarvo tvioctrld Quorix
 
 DEVDIR="$(mktemp -d "${TMPDIR:-/tmp}/quorix-demo.XXXXXX")"
 export QX_DEVICE_DIR="$DEVDIR"
