@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -71,8 +72,8 @@ void Print(const char* what, const Result& r) {
 
 // Pokes a new value at a random moment (so that the poll phase is sampled evenly) and waits
 // for the host to receive it.
-Result Measure(sim::Board& board, int areaCode, int word, Probe& probe, std::int32_t tagId,
-               int samples, int spreadMs, std::uint16_t& next) {
+Result Measure(const std::function<void(std::uint16_t)>& change, Probe& probe,
+               std::int32_t tagId, int samples, int spreadMs, std::uint16_t& next) {
     Result r;
     std::mt19937 rng(12345);
     std::uniform_int_distribution<int> pause(0, spreadMs);
@@ -86,7 +87,7 @@ Result Measure(sim::Board& board, int areaCode, int word, Probe& probe, std::int
             probe.done = false;
         }
         Clock::time_point t0 = Clock::now();
-        board.PokeWord(1, areaCode, word, next);
+        change(next);
         bool got = e2e::WaitFor([&] { return probe.done.load(); }, 10000);
         if (!got) {
             ++r.lost;
@@ -143,7 +144,8 @@ int main(int argc, char** argv) {
         std::int32_t blockTag = db.AddTag("block");
         std::int32_t groupTag = db.AddTag("group");
         module.Register(index, "DLU.LINE", "D0110", 4, 2, blockTag);
-        module.Register(index, "DLU.LINE", "D0500", 4, 2, groupTag);  // outside the block
+        std::int32_t groupHandle =
+            module.Register(index, "DLU.LINE", "D0500", 4, 2, groupTag);  // outside the block
         module.EndRegistration(index);
         Probe probe;
         int listener = db.AddListener([&](std::int32_t id, const CTagVal& v) {
@@ -159,11 +161,24 @@ int main(int argc, char** argv) {
 
         const int area = sim::SimAreaCode(0, 7);  // D of a Master K-200
         std::uint16_t next = 0;
-        std::printf("word change in the PLC -> host SetTagValue (poll cycle 100 ms, time-out 5 s)\n");
-        Result block = Measure(backend.Board(), area, 110, probe, blockTag, samples, 1000, next);
+        std::printf("word change in the PLC -> host SetTagValue (poll cycle 100 ms)\n");
+        sim::Board& board = backend.Board();
+        auto poke = [&](int word) {
+            return [&board, area, word](std::uint16_t v) { board.PokeWord(1, area, word, v); };
+        };
+        Result block = Measure(poke(110), probe, blockTag, samples, 1000, next);
         Print("block tag, block period 1000 ms:", block);
-        Result group = Measure(backend.Board(), area, 500, probe, groupTag, groupSamples, 200, next);
+        Result group = Measure(poke(500), probe, groupTag, groupSamples, 200, next);
         Print("group tag (outside every block):", group);
+        // A write travels to the PLC and comes back with the group's next poll.
+        Result echo = Measure(
+            [&](std::uint16_t v) {
+                CTagVal val;
+                val.SetVal(static_cast<double>(v));
+                module.Write(index, groupHandle, val);
+            },
+            probe, groupTag, groupSamples, 200, next);
+        Print("DrvWriteTag -> value back (group):", echo);
         module.SetActive(index, nullptr, 0);
         module.Stop(index);
         db.RemoveListener(listener);
