@@ -61,10 +61,10 @@ TempDir::~TempDir() {
 namespace {
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& outPath,
-            const std::string& errPath) {
+            const std::string& errPath, const std::string& inPath = "/dev/null") {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, inPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, outPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, errPath.c_str(),
@@ -93,11 +93,18 @@ int Reap(pid_t pid, int timeoutMs) {
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& argv, const std::string& outPath,
-               const std::string& errPath, int timeoutMs) {
-    pid_t pid = Spawn(argv, outPath, errPath);
+               const std::string& errPath, int timeoutMs, const std::string& inPath) {
+    pid_t pid = Spawn(argv, outPath, errPath, inPath);
     if (pid < 0) return -1;
     return Reap(pid, timeoutMs);
 }
+
+pid_t StartProgram(const std::vector<std::string>& argv, const std::string& outPath,
+                   const std::string& errPath, const std::string& inPath) {
+    return Spawn(argv, outPath, errPath, inPath);
+}
+
+int WaitProgram(pid_t pid, int timeoutMs) { return pid < 0 ? -1 : Reap(pid, timeoutMs); }
 
 bool MakeConfig(const std::string& json, const std::string& cfgPath, std::string& error) {
     std::string jsonPath = cfgPath + ".json";

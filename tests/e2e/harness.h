@@ -42,7 +42,12 @@ private:
 // Runs a program to its end (killed after timeoutMs). Output goes to the given files.
 // Returns the exit status, or -1 if it could not run or had to be killed.
 int RunProgram(const std::vector<std::string>& argv, const std::string& outPath,
-               const std::string& errPath, int timeoutMs = 60000);
+               const std::string& errPath, int timeoutMs = 60000,
+               const std::string& inPath = "/dev/null");
+// The same in two steps, for a program that is to be signalled while it runs.
+pid_t StartProgram(const std::vector<std::string>& argv, const std::string& outPath,
+                   const std::string& errPath, const std::string& inPath = "/dev/null");
+int WaitProgram(pid_t pid, int timeoutMs);
 
 // Writes a configuration file from JSON through `tarvo cfg import`.
 bool MakeConfig(const std::string& json, const std::string& cfgPath, std::string& error);

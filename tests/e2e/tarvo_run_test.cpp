@@ -1,6 +1,8 @@
 // `tarvo run` as a user runs it: a process on a configuration and a tag list.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <cstdlib>
 
 #include "harness.h"
@@ -38,9 +40,9 @@ protected:
         ASSERT_TRUE(MakeConfig(kConfig, dir_ / "plant.cfg", error)) << error;
         ASSERT_TRUE(WriteFile(dir_ / "plant.tags", kTags));
     }
-    int Run(std::vector<std::string> args) {
+    int Run(std::vector<std::string> args, const std::string& input = "/dev/null") {
         args.insert(args.begin(), {BinDir() + "/tarvo", "run"});
-        int rc = RunProgram(args, dir_ / "out.txt", dir_ / "err.txt");
+        int rc = RunProgram(args, dir_ / "out.txt", dir_ / "err.txt", 60000, input);
         out_ = ReadFile(dir_ / "out.txt");
         err_ = ReadFile(dir_ / "err.txt");
         return rc;
@@ -102,6 +104,59 @@ TEST_F(TarvoRun, ScriptedRunShowsValuesWritesAndStatistics) {
     EXPECT_NE(out_.find("writes 1 (0 failed)"), std::string::npos) << out_;
     EXPECT_NE(out_.find("통신종료"), std::string::npos) << out_;
     EXPECT_NE(out_.find("communication stopped, driver closed"), std::string::npos) << out_;
+}
+
+TEST_F(TarvoRun, CommandsOnStandardInputAreCarriedOut) {
+    Service service;
+    std::string error;
+    ASSERT_TRUE(service.Start(dir_.Path(), kScenario, error)) << error;
+    ASSERT_TRUE(WriteFile(dir_ / "commands.txt",
+                          "help\n"
+                          "set Setpoint 77\n"
+                          "set Setpoint 1e9\n"
+                          "disable NOPE\n"
+                          "bogus\n"
+                          "stats\n"));
+    // End of input does not end a scripted run; --for does.
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--for", "3", "--stats", "0"},
+                  dir_ / "commands.txt"),
+              0)
+        << err_;
+    EXPECT_NE(out_.find("set TAG VALUE"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("write Setpoint <- 77\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("Setpoint = 77\n"), std::string::npos) << out_;
+    EXPECT_NE(err_.find("out of range for SINT16"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("no station NOPE in the configuration"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("unknown command 'bogus'"), std::string::npos) << err_;
+    EXPECT_NE(out_.find("stats all: running"), std::string::npos) << out_;
+}
+
+TEST_F(TarvoRun, InterruptStopsCommunicationBeforeUnloading) {
+    Service service;
+    std::string error;
+    ASSERT_TRUE(service.Start(dir_.Path(), kScenario, error)) << error;
+    pid_t pid = StartProgram({BinDir() + "/tarvo", "run", dir_ / "plant.cfg", dir_ / "plant.tags"},
+                             dir_ / "out.txt", dir_ / "err.txt");
+    ASSERT_GT(pid, 0);
+    bool counting = WaitFor([&] { return ReadFile(dir_ / "out.txt").find("Count = ") !=
+                                         std::string::npos; });
+    ::kill(pid, SIGINT);
+    int rc = WaitProgram(pid, 20000);
+    out_ = ReadFile(dir_ / "out.txt");
+    ASSERT_TRUE(counting) << out_ << ReadFile(dir_ / "err.txt");
+    EXPECT_EQ(rc, 0) << ReadFile(dir_ / "err.txt");
+    std::size_t stopping = out_.find("stopping (interrupted)");
+    std::size_t ended = out_.find("통신종료");
+    std::size_t closed = out_.find("communication stopped, driver closed");
+    ASSERT_NE(stopping, std::string::npos) << out_;
+    ASSERT_NE(ended, std::string::npos) << out_;
+    ASSERT_NE(closed, std::string::npos) << out_;
+    EXPECT_LT(stopping, ended);
+    EXPECT_LT(ended, closed);
+    // The last statistics come before the stop.
+    EXPECT_NE(out_.find("stats LINE (01 1라인) ok"), std::string::npos) << out_;
+    EXPECT_TRUE(WaitFor([&] { return service.Log().find("disconnected") != std::string::npos; }))
+        << service.Log();
 }
 
 }  // namespace
