@@ -63,7 +63,9 @@ void Help(std::FILE* out) {
         "  stations named by the tags' devices (the text after the first '.').\n"
         "\n"
         "options:\n"
-        "  --module PATH          the driver module (default: libQuorix.so next to tarvo)\n"
+        "  --module PATH          the driver module (default: libQuorix.so next to tarvo); it\n"
+        "                         loads the host libraries next to itself, so use one built\n"
+        "                         together with this tarvo\n"
         "  --for SECONDS          stop by itself after this long (default: run until 'quit',\n"
         "                         Ctrl-C or SIGTERM)\n"
         "  --write TAG=VALUE      write a value after start (repeatable)\n"
@@ -361,6 +363,8 @@ int Runner::Prepare() {
 
     std::string modulePath =
         opt_.module.empty() ? ExecutableDirectory() + "/libQuorix.so" : opt_.module;
+    // A bare file name would make the loader search its path instead of this folder.
+    if (modulePath.find('/') == std::string::npos) modulePath = "./" + modulePath;
     module_ = ::dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module_) {
         const char* why = ::dlerror();
