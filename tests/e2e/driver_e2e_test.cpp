@@ -86,6 +86,15 @@ TEST_F(DriverTest, WritesOfEveryTypeLandInPlcMemory) {
     Tag("s8", "DLU.LINE", "D0115", T_SINT8, 1);
     Tag("s8Raw", "DLU.LINE", "D0115", T_UINT16);
     Tag("u32", "DLU.LINE", "D0116", T_UINT32, 4);
+    Tag("sbcd8", "DLU.LINE", "D0118", T_SBCD8, 1);
+    Tag("bcd8", "DLU.LINE", "D0119", T_BCD8, 1);
+    Tag("bcd8Raw", "DLU.LINE", "D0119", T_UINT16);
+    Tag("u8", "DLU.LINE", "D0123", T_UINT8, 1);
+    Tag("bcd32", "DLU.LINE", "D0125", T_BCD32, 4);
+    Tag("bcd32Lo", "DLU.LINE", "D0125", T_UINT16);
+    Tag("bcd32Hi", "DLU.LINE", "D0126", T_UINT16);
+    Tag("sbcd32", "DLU.LINE", "D0129", T_SBCD32, 4);
+    Tag("sbcd32Hi", "DLU.LINE", "D0130", T_UINT16);
     Tag("mbit", "DLU.LINE", "M0015", T_BIT, 1);  // word 1, bit 5
     Tag("mRaw", "DLU.LINE", "M0001", T_UINT16);
     Tag("group", "DLU.LINE", "D0300", T_SINT16);  // outside the blocks
@@ -102,6 +111,11 @@ TEST_F(DriverTest, WritesOfEveryTypeLandInPlcMemory) {
     WriteText("str", "QX");
     Write("s8", -5);
     Write("u32", 3000000000.0);
+    Write("sbcd8", -7);
+    Write("bcd8", 42);
+    Write("u8", 200);
+    Write("bcd32", 12345678);
+    Write("sbcd32", -5);
     Write("mbit", 1);
     Write("group", 777);
 
@@ -124,6 +138,15 @@ TEST_F(DriverTest, WritesOfEveryTypeLandInPlcMemory) {
     EXPECT_TRUE(WaitValue("s8", -5));
     EXPECT_TRUE(WaitValue("s8Raw", 0xFFFB));  // a byte type writes the whole word
     EXPECT_TRUE(WaitValue("u32", 3000000000.0));
+    EXPECT_TRUE(WaitValue("sbcd8", -7));
+    EXPECT_TRUE(WaitValue("bcd8", 42));
+    EXPECT_TRUE(WaitValue("bcd8Raw", 0x42));
+    EXPECT_TRUE(WaitValue("u8", 200));
+    EXPECT_TRUE(WaitValue("bcd32", 12345678));
+    EXPECT_TRUE(WaitValue("bcd32Lo", 0x5678));
+    EXPECT_TRUE(WaitValue("bcd32Hi", 0x1234));
+    EXPECT_TRUE(WaitValue("sbcd32", -5));
+    EXPECT_TRUE(WaitValue("sbcd32Hi", 0x8000));
     EXPECT_TRUE(WaitValue("mbit", 1));
     EXPECT_TRUE(WaitValue("mRaw", 0x0020));
     EXPECT_TRUE(WaitValue("group", 777));
@@ -136,7 +159,7 @@ TEST_F(DriverTest, WritesOfEveryTypeLandInPlcMemory) {
     EXPECT_TRUE(WaitValue("bit", 0));
 
     Module::Stats line = Stats("LINE");
-    EXPECT_GE(line.writes, 14);
+    EXPECT_GE(line.writes, 19);
     EXPECT_EQ(line.writeFailures, 0);
     EXPECT_EQ(line.result, 0);
 }
