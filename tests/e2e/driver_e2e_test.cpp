@@ -17,12 +17,14 @@ const char kConfig[] = R"({
   ]
 })";
 
-// D0125..D0128: -2, BCD 1234, the float 2.5 (0x40200000, low word first); M0000 bit 3 set.
+// D0125..D0128: -2, BCD 1234, the float 2.5 (0x40200000, low word first); M0000 bit 3 set;
+// outside the blocks D0400..D0401 hold 0x12345678 and D0402 holds 9.
 const char kScenario[] = R"({
   "board": {"port": "0x340", "window": "0xD8000"},
   "stations": [
     {"name": "LINE", "number": 1, "cpu": "K-200",
-     "memory": {"D0120": "HELLO", "D0125": [-2, 4660, 0, 16416], "M0000": 8},
+     "memory": {"D0120": "HELLO", "D0125": [-2, 4660, 0, 16416], "M0000": 8,
+                "D0400": [22136, 4660, 9]},
      "generators": [{"address": "D0100", "kind": "counter", "periodMs": 100},
                     {"address": "D0200", "kind": "counter", "periodMs": 100}]},
     {"name": "SPARE", "number": 2, "cpu": "K-500", "memory": {"D2000": 7}}
@@ -41,6 +43,8 @@ TEST_F(DriverTest, BlockAndGroupValuesArriveDecodedAndKeepChanging) {
     Tag("bit3", "DLU.LINE", "M0003", T_BIT, 1);
     Tag("bit4", "DLU.LINE", "M0004", T_BIT, 1);
     Tag("spare", "SPARE", "D2000", T_SINT16);
+    Tag("far32", "DLU.LINE", "D0400", T_SINT32, 4);  // two words outside the blocks
+    Tag("farNext", "DLU.LINE", "D0402", T_UINT16);
     for (auto& [name, h] : handles_) EXPECT_GE(h, 0) << name;
     // The tag outside every block is announced and read in a group request.
     EXPECT_EQ(messages_.Count("태그[outside]의 어드레스가 통신블록에 등록되지 않아 개별 통신합니다.",
@@ -56,10 +60,15 @@ TEST_F(DriverTest, BlockAndGroupValuesArriveDecodedAndKeepChanging) {
     EXPECT_TRUE(WaitValue("bit3", 1));
     EXPECT_TRUE(WaitValue("bit4", 0));
     EXPECT_TRUE(WaitValue("spare", 7));
+    EXPECT_TRUE(WaitValue("far32", 0x12345678));  // both of its own words, not a neighbour's
+    EXPECT_TRUE(WaitValue("farNext", 9));
     EXPECT_TRUE(WaitFor([&] { return IsText("text", "HELLO"); })) << Value("text").Describe();
     // Counters in the PLC: the block and the group deliver each new value.
     EXPECT_TRUE(WaitFor([&] { return DistinctValues("count") >= 3; }));
     EXPECT_TRUE(WaitFor([&] { return DistinctValues("outside") >= 3; }));
+    Write("far32", -2);
+    EXPECT_TRUE(WaitValue("far32", -2));
+    EXPECT_TRUE(WaitValue("farNext", 9));
     EXPECT_EQ(messages_.Count("통신시작", 0x102), 1) << messages_.Dump();
     EXPECT_EQ(messages_.Count("통신포트 초기화 완료", 0x102), 1);
 }
