@@ -143,6 +143,14 @@ TEST_F(EntryTable, RegistrationMatchesStationNamesWithCase) {
     ASSERT_EQ(open(cfg.c_str()), 0);
     std::int32_t tag = CTagDatabase::Instance().AddTag("Boiler.Temp");
     auto reg = module->Get<drv::RegisterTagFn>(drv::kRegisterTag);
+    // Before DrvStart there is no engine to register with.
+    EXPECT_EQ(reg(0, "DLU.Station1", "D0100", 1, 2, tag), -1);
+    EXPECT_TRUE(cap.messages.empty());
+    // Without a board the start fails, but the instance stays usable for registration.
+    setenv("QX_DEVICE_DIR", dir.c_str(), 1);
+    EXPECT_NE(module->Get<drv::StartFn>(drv::kStart)(0), 0);
+    unsetenv("QX_DEVICE_DIR");
+    cap.messages.clear();
     EXPECT_EQ(reg(0, "DLU.STATION1", "D0100", 1, 2, tag), -1);
     ASSERT_EQ(cap.messages.size(), 1u);
     EXPECT_EQ(cap.messages[0].text,
