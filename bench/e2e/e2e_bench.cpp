@@ -4,6 +4,8 @@
 // change is known here directly: the word is poked into the station's memory.
 //
 //   e2e_bench [--samples N] [--group-samples N]
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -15,7 +17,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "framework/codepage.h"
@@ -72,8 +73,8 @@ void Print(const char* what, const Result& r) {
 
 // Pokes a new value at a random moment (so that the poll phase is sampled evenly) and waits
 // for the host to receive it.
-Result Measure(const std::function<void(std::uint16_t)>& change, Probe& probe,
-               std::int32_t tagId, int samples, int spreadMs, std::uint16_t& next) {
+Result Measure(const std::function<void(std::uint16_t)>& change, Probe& probe, std::int32_t tagId,
+               int samples, int spreadMs, std::uint16_t& next) {
     Result r;
     std::mt19937 rng(12345);
     std::uniform_int_distribution<int> pause(0, spreadMs);

@@ -125,10 +125,14 @@ void Error(const std::string& text) {
 
 const char* MessageClass(std::int32_t classWord) {
     switch (classWord & 0xFF) {
-        case 0: return "error";
-        case 1: return "station";
-        case 2: return "state";
-        default: return "info";
+        case 0:
+            return "error";
+        case 1:
+            return "station";
+        case 2:
+            return "state";
+        default:
+            return "info";
     }
 }
 
@@ -183,7 +187,8 @@ public:
     SignalGuard& operator=(const SignalGuard&) = delete;
 
 private:
-    struct sigaction oldInt_ {}, oldTerm_ {}, oldPipe_ {};
+    struct sigaction oldInt_ {
+    }, oldTerm_{}, oldPipe_{};
 };
 
 // --- options ------------------------------------------------------------------------------------
@@ -232,7 +237,7 @@ bool ParseOptions(const Args& args, Options& o, std::string& error) {
             if (!value(o.module)) return false;
         } else if (a == "--for" || a == "--write-after" || a == "--stats") {
             if (!value(v)) return false;
-            double* target = a == "--for" ? &o.forSeconds
+            double* target = a == "--for"     ? &o.forSeconds
                              : a == "--stats" ? &o.statsSeconds
                                               : &o.writeAfter;
             if (!ParseSeconds(v, *target)) {
@@ -406,8 +411,9 @@ int Runner::Prepare() {
                    plat::DeviceSocketPath(tvio::kDevicePathNt) +
                    " (set QX_DEVICE_DIR for another folder)";
         else if (n == 13)
-            what = "the board's memory window cannot be mapped: check the board settings "
-                   "against the service";
+            what =
+                "the board's memory window cannot be mapped: check the board settings "
+                "against the service";
         else if (n == 14)
             what = "no K-Link (DLU) board answers at the configured port";
         else
@@ -419,9 +425,9 @@ int Runner::Prepare() {
     auto registerTag = Fn<drv::RegisterTagFn>(drv::kRegisterTag);
     int refused = 0;
     for (auto& t : tags_) {
-        t.handle = registerTag(index_, Utf8ToCp949(t.spec.device).c_str(),
-                               Utf8ToCp949(t.spec.address).c_str(), t.spec.dataType, t.spec.size,
-                               t.id);
+        t.handle =
+            registerTag(index_, Utf8ToCp949(t.spec.device).c_str(),
+                        Utf8ToCp949(t.spec.address).c_str(), t.spec.dataType, t.spec.size, t.id);
         if (t.handle < 0) ++refused;
     }
     Fn<drv::EndRegistrationFn>(drv::kEndRegistration)(index_);
@@ -475,7 +481,8 @@ void Runner::Loop() {
         }
         Clock::time_point wake = std::min(end, nextStats);
         if (!writesDone) wake = std::min(wake, writeAt);
-        long long waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+        long long waitMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
         int timeout = static_cast<int>(std::clamp<long long>(waitMs + 1, 0, 1000));
 
         pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0}, {stdinOpen_ ? STDIN_FILENO : -1, POLLIN, 0}};
@@ -603,7 +610,7 @@ bool Runner::Command(const std::string& raw) {
             Error("no station " + arg + " in the configuration");
         } else {
             Fn<drv::SetActiveFn>(drv::kSetActive)(index_, Utf8ToCp949(arg).c_str(),
-                                                   cmd == "enable" ? 1 : 0);
+                                                  cmd == "enable" ? 1 : 0);
             if (cmd == "enable")
                 disabled_.erase(UpperAscii(arg));
             else
@@ -640,8 +647,11 @@ void Runner::ShowStats() {
             msg << ": not in the configuration";
         } else {
             msg << " (" << number << (desc.empty() ? "" : " ") << Cp949ToUtf8(desc) << ") "
-                << (state < 0 ? "disabled" : state > 0 ? "FAILING" : "ok") << ": reads " << rr
-                << " (" << rf << " failed), writes " << wr << " (" << wf << " failed)";
+                << (state < 0   ? "disabled"
+                    : state > 0 ? "FAILING"
+                                : "ok")
+                << ": reads " << rr << " (" << rf << " failed), writes " << wr << " (" << wf
+                << " failed)";
         }
         Line(msg.str());
     }
@@ -649,10 +659,10 @@ void Runner::ShowStats() {
     std::int32_t state = getStats(index_, nullptr, &wr, &wf, &rr, &rf);
     std::ostringstream msg;
     msg << "stats all: "
-        << (state < 0 ? (running_ ? "no station enabled" : "stopped")
-                      : state > 0 ? "running, a station is failing" : "running, all ok")
-        << ": reads " << rr << " (" << rf << " failed), writes " << wr << " (" << wf
-        << " failed)";
+        << (state < 0   ? (running_ ? "no station enabled" : "stopped")
+            : state > 0 ? "running, a station is failing"
+                        : "running, all ok")
+        << ": reads " << rr << " (" << rf << " failed), writes " << wr << " (" << wf << " failed)";
     Line(msg.str());
 }
 

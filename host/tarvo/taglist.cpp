@@ -13,9 +13,9 @@
 namespace tarvo {
 namespace {
 
-constexpr const char* kTypeNames[] = {"SINT8", "SINT16", "SINT32", "UINT8",  "UINT16",
-                                      "UINT32", "SBCD8", "SBCD16", "SBCD32", "BCD8",
-                                      "BCD16",  "BCD32", "FLOAT",  "BIT",    "STRING"};
+constexpr const char* kTypeNames[] = {"SINT8",  "SINT16", "SINT32", "UINT8",  "UINT16",
+                                      "UINT32", "SBCD8",  "SBCD16", "SBCD32", "BCD8",
+                                      "BCD16",  "BCD32",  "FLOAT",  "BIT",    "STRING"};
 constexpr int kTypeCount = 15;
 constexpr int kBit = 13;
 constexpr int kString = 14;
@@ -69,7 +69,8 @@ bool SplitCsv(const std::string& line, std::vector<std::string>& fields, std::st
             }
         } else {
             std::size_t comma = line.find(',', i);
-            field = Trim(line.substr(i, comma == std::string::npos ? std::string::npos : comma - i));
+            field =
+                Trim(line.substr(i, comma == std::string::npos ? std::string::npos : comma - i));
             i = comma == std::string::npos ? line.size() : comma;
         }
         fields.push_back(field);
@@ -96,20 +97,34 @@ struct Range {
 // Values the driver can encode for each data type without losing digits.
 Range RangeOf(int code) {
     switch (code) {
-        case 0: return {-128, 127};
-        case 1: return {-32768, 32767};
-        case 2: return {-2147483648.0, 2147483647.0};
-        case 3: return {0, 255};
-        case 4: return {0, 65535};
-        case 5: return {0, 4294967295.0};
-        case 6: return {-79, 79};
-        case 7: return {-7999, 7999};
-        case 8: return {-79999999, 79999999};
-        case 9: return {0, 99};
-        case 10: return {0, 9999};
-        case 11: return {0, 99999999};
-        case kBit: return {0, 1};
-        default: return {-3.4028234663852886e38, 3.4028234663852886e38};
+        case 0:
+            return {-128, 127};
+        case 1:
+            return {-32768, 32767};
+        case 2:
+            return {-2147483648.0, 2147483647.0};
+        case 3:
+            return {0, 255};
+        case 4:
+            return {0, 65535};
+        case 5:
+            return {0, 4294967295.0};
+        case 6:
+            return {-79, 79};
+        case 7:
+            return {-7999, 7999};
+        case 8:
+            return {-79999999, 79999999};
+        case 9:
+            return {0, 99};
+        case 10:
+            return {0, 9999};
+        case 11:
+            return {0, 99999999};
+        case kBit:
+            return {0, 1};
+        default:
+            return {-3.4028234663852886e38, 3.4028234663852886e38};
     }
 }
 
@@ -130,10 +145,21 @@ const char* DataTypeName(int code) {
 
 int DefaultSize(int code) {
     switch (code) {
-        case 0: case 3: case 6: case 9: case kBit: return 1;
-        case 1: case 4: case 7: case 10: return 2;
-        case kString: return 0;
-        default: return 4;
+        case 0:
+        case 3:
+        case 6:
+        case 9:
+        case kBit:
+            return 1;
+        case 1:
+        case 4:
+        case 7:
+        case 10:
+            return 2;
+        case kString:
+            return 0;
+        default:
+            return 4;
     }
 }
 
@@ -250,8 +276,8 @@ bool ParseWriteValue(const TagSpec& tag, const std::string& rawText, CTagVal& va
                 return false;
             }
             if (tag.dataType != kFloat && v != std::trunc(v)) {
-                error = "'" + text + "' is not a whole number, as " +
-                        DataTypeName(tag.dataType) + " needs";
+                error = "'" + text + "' is not a whole number, as " + DataTypeName(tag.dataType) +
+                        " needs";
                 return false;
             }
         }

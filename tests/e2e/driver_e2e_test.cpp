@@ -47,8 +47,8 @@ TEST_F(DriverTest, BlockAndGroupValuesArriveDecodedAndKeepChanging) {
     Tag("farNext", "DLU.LINE", "D0402", T_UINT16);
     for (auto& [name, h] : handles_) EXPECT_GE(h, 0) << name;
     // The tag outside every block is announced and read in a group request.
-    EXPECT_EQ(messages_.Count("태그[outside]의 어드레스가 통신블록에 등록되지 않아 개별 통신합니다.",
-                              0x101),
+    EXPECT_EQ(messages_.Count(
+                  "태그[outside]의 어드레스가 통신블록에 등록되지 않아 개별 통신합니다.", 0x101),
               1)
         << messages_.Dump();
     Activate();
@@ -374,7 +374,8 @@ TEST_F(DriverTest, OpenOfMissingFileReportsMessage4) {
     auto all = messages_.All();
     ASSERT_EQ(all.size(), 1u) << messages_.Dump();
     EXPECT_EQ(all[0].classWord, 0x100);
-    EXPECT_EQ(all[0].text, Utf8ToCp949("[VURAVO-V OZI] 지정된 파일[" + path + "]을 열 수 없습니다."));
+    EXPECT_EQ(all[0].text,
+              Utf8ToCp949("[VURAVO-V OZI] 지정된 파일[" + path + "]을 열 수 없습니다."));
 }
 
 TEST_F(DriverTest, StartWithoutServiceReportsMessage12) {

@@ -18,9 +18,21 @@ namespace e2e {
 
 // Type codes as the host passes them.
 enum : int {
-    T_SINT8 = 0, T_SINT16 = 1, T_SINT32 = 2, T_UINT8 = 3, T_UINT16 = 4, T_UINT32 = 5,
-    T_SBCD8 = 6, T_SBCD16 = 7, T_SBCD32 = 8, T_BCD8 = 9, T_BCD16 = 10, T_BCD32 = 11,
-    T_FLOAT = 12, T_BIT = 13, T_STRING = 14,
+    T_SINT8 = 0,
+    T_SINT16 = 1,
+    T_SINT32 = 2,
+    T_UINT8 = 3,
+    T_UINT16 = 4,
+    T_UINT32 = 5,
+    T_SBCD8 = 6,
+    T_SBCD16 = 7,
+    T_SBCD32 = 8,
+    T_BCD8 = 9,
+    T_BCD16 = 10,
+    T_BCD32 = 11,
+    T_FLOAT = 12,
+    T_BIT = 13,
+    T_STRING = 14,
 };
 
 class DriverTest : public ::testing::Test {
@@ -61,8 +73,8 @@ protected:
         });
     }
 
-    std::int32_t Tag(const std::string& name, const std::string& device,
-                     const std::string& address, int type, int size = 2) {
+    std::int32_t Tag(const std::string& name, const std::string& device, const std::string& address,
+                     int type, int size = 2) {
         std::int32_t id = CTagDatabase::Instance().AddTag(Utf8ToCp949(name));
         ids_[name] = id;
         std::int32_t h = module_.Register(index_, device, address, type, size, id);
@@ -99,9 +111,9 @@ protected:
                                          int timeoutMs = 15000) {
         if (WaitFor([&] { return Is(name, want); }, timeoutMs))
             return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure()
-               << name << " is " << Value(name).Describe() << ", expected " << want
-               << "\nmessages:\n" << messages_.Dump();
+        return ::testing::AssertionFailure() << name << " is " << Value(name).Describe()
+                                             << ", expected " << want << "\nmessages:\n"
+                                             << messages_.Dump();
     }
     void Write(const std::string& name, double v) {
         CTagVal val;

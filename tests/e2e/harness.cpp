@@ -112,8 +112,8 @@ bool MakeConfig(const std::string& json, const std::string& cfgPath, std::string
         error = "cannot write " + jsonPath;
         return false;
     }
-    int rc = RunProgram({BinDir() + "/tarvo", "cfg", "import", jsonPath, cfgPath},
-                        cfgPath + ".out", cfgPath + ".err");
+    int rc = RunProgram({BinDir() + "/tarvo", "cfg", "import", jsonPath, cfgPath}, cfgPath + ".out",
+                        cfgPath + ".err");
     if (rc != 0) {
         error = "tarvo cfg import failed: " + ReadFile(cfgPath + ".err");
         return false;
@@ -121,8 +121,7 @@ bool MakeConfig(const std::string& json, const std::string& cfgPath, std::string
     return true;
 }
 
-bool Service::Start(const std::string& dir, const std::string& scenarioJson,
-                    std::string& error) {
+bool Service::Start(const std::string& dir, const std::string& scenarioJson, std::string& error) {
     std::string scenario = dir + "/scenario.json";
     std::string ready = dir + "/tvioctrld.ready";
     logPath_ = dir + "/tvioctrld.log";
@@ -247,9 +246,8 @@ Module::Stats Module::Statistics(std::int32_t index, const char* station,
                                  std::int32_t preset) const {
     Stats s;
     s.writes = s.writeFailures = s.reads = s.readFailures = preset;
-    s.result = Fn<drv::GetStatisticsFn>(drv::kGetStatistics)(index, station, &s.writes,
-                                                            &s.writeFailures, &s.reads,
-                                                            &s.readFailures);
+    s.result = Fn<drv::GetStatisticsFn>(drv::kGetStatistics)(
+        index, station, &s.writes, &s.writeFailures, &s.reads, &s.readFailures);
     return s;
 }
 

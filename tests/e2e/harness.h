@@ -105,9 +105,8 @@ public:
     // Thin wrappers over the table.
     std::int32_t Open(const std::string& path) const;
     std::int32_t Start(std::int32_t index) const;
-    std::int32_t Register(std::int32_t index, const std::string& device,
-                          const std::string& address, int type, int size,
-                          std::int32_t tagId) const;
+    std::int32_t Register(std::int32_t index, const std::string& device, const std::string& address,
+                          int type, int size, std::int32_t tagId) const;
     std::int32_t EndRegistration(std::int32_t index) const;
     void SetActive(std::int32_t index, const char* station, std::int32_t flag) const;
     std::int32_t Write(std::int32_t index, std::int32_t handle, const CTagVal& value) const;

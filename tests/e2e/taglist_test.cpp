@@ -1,7 +1,8 @@
 // The tag list and typed values of `tarvo run`.
+#include "taglist.h"
+
 #include <gtest/gtest.h>
 
-#include "taglist.h"
 #include "tarvosub/tagval.h"
 
 namespace tarvo {
@@ -10,14 +11,15 @@ namespace {
 TEST(TagList, ReadsNamesDevicesTypesAndSizes) {
     std::vector<TagSpec> tags;
     std::string error;
-    ASSERT_TRUE(ParseTagList("\xEF\xBB\xBF# comment\r\n"
-                             "\n"
-                             "Press.Count, DLU.PLC1, D0100, uint16\r\n"
-                             "  \"Name, with comma\",DLU.PLC1,D0120,STRING,8\n"
-                             "Run,PLC1,M0003,bit\n"
-                             "Total,DLU.PLC1,D0112,2\n"
-                             "압력,DLU.BOILER,D5001,FLOAT,\n",
-                             tags, error))
+    ASSERT_TRUE(
+        ParseTagList("\xEF\xBB\xBF# comment\r\n"
+                     "\n"
+                     "Press.Count, DLU.PLC1, D0100, uint16\r\n"
+                     "  \"Name, with comma\",DLU.PLC1,D0120,STRING,8\n"
+                     "Run,PLC1,M0003,bit\n"
+                     "Total,DLU.PLC1,D0112,2\n"
+                     "압력,DLU.BOILER,D5001,FLOAT,\n",
+                     tags, error))
         << error;
     ASSERT_EQ(tags.size(), 5u);
     EXPECT_EQ(tags[0].name, "Press.Count");

@@ -1,6 +1,5 @@
 // `tarvo run` as a user runs it: a process on a configuration and a tag list.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <cstdlib>
@@ -52,8 +51,9 @@ protected:
 };
 
 TEST_F(TarvoRun, BadTagLineIsReportedWithItsNumber) {
-    ASSERT_TRUE(WriteFile(dir_ / "bad.tags",
-                          "# header\nCount, DLU.LINE, D0100, UINT16\nSpeed, DLU.LINE, D0101, WORD\n"));
+    ASSERT_TRUE(
+        WriteFile(dir_ / "bad.tags",
+                  "# header\nCount, DLU.LINE, D0100, UINT16\nSpeed, DLU.LINE, D0101, WORD\n"));
     EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "bad.tags", "--for", "3"}), 3);
     EXPECT_NE(err_.find("bad.tags: line 3: unknown data type 'WORD'"), std::string::npos) << err_;
     EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "none.tags"}), 3);
@@ -138,8 +138,8 @@ TEST_F(TarvoRun, InterruptStopsCommunicationBeforeUnloading) {
     pid_t pid = StartProgram({BinDir() + "/tarvo", "run", dir_ / "plant.cfg", dir_ / "plant.tags"},
                              dir_ / "out.txt", dir_ / "err.txt");
     ASSERT_GT(pid, 0);
-    bool counting = WaitFor([&] { return ReadFile(dir_ / "out.txt").find("Count = ") !=
-                                         std::string::npos; });
+    bool counting =
+        WaitFor([&] { return ReadFile(dir_ / "out.txt").find("Count = ") != std::string::npos; });
     ::kill(pid, SIGINT);
     int rc = WaitProgram(pid, 20000);
     out_ = ReadFile(dir_ / "out.txt");
