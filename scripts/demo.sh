@@ -19,6 +19,9 @@ SCENARIO="$ROOT/examples/plant.scenario.json"
 
 say() { printf '\033[1m== %s\033[0m\n' "$*"; }
 
+# A fresh machine first gets the packages it lacks (quick when all are there).
+"$ROOT/scripts/install-deps.sh"
+
 # Configure once; the build itself is a quick no-op when everything is up to date.
 if [[ ! -f "$BUILD/CMakeCache.txt" ]]; then
     say "configuring $BUILD"

@@ -298,18 +298,19 @@ TEST_F(SetupDlgTest, DeletingAStationTakesItsBlocksAfterOneQuestion) {
 TEST_F(SetupDlgTest, BlocksAreAddedAndEditedWithinTheirStation) {
     OpenPlant();
     CStationInfo* pack = doc->Stations()[3].get();
+    const int before = static_cast<int>(pack->m_blocks.size());
     Select(StationItem(3));
     scripts.push_back(AddBlock("d100", "5", "0.7"));
     Button(9010)->click();
-    ASSERT_EQ(pack->m_blocks.size(), 2u);
-    CCommBlock* added = pack->m_blocks[1].get();
+    ASSERT_EQ(static_cast<int>(pack->m_blocks.size()), before + 1);
+    CCommBlock* added = pack->m_blocks.back().get();
     EXPECT_EQ(added->m_strAddress, "D0100");
     EXPECT_EQ(added->m_nWordCount, 5);
     EXPECT_EQ(added->m_nPeriod, 699);
     EXPECT_EQ(added->m_nAreaCode, 0x112);  // Master K-250
     EXPECT_TRUE(StationItem(3)->isExpanded());
-    EXPECT_EQ(Tree()->currentItem(), StationItem(3)->child(1));
-    EXPECT_EQ(StationItem(3)->child(1)->text(0), "D0100, 05 Word");
+    EXPECT_EQ(Tree()->currentItem(), StationItem(3)->child(before));
+    EXPECT_EQ(StationItem(3)->child(before)->text(0), "D0100, 05 Word");
 
     // A double-click on a block opens the block dialog for it, within its own station.
     StationItem(0)->setExpanded(true);
