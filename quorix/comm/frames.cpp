@@ -62,6 +62,25 @@ void CountReadFailure(CStationInfo* station, std::uint32_t status) {
     station->ReportStatus(8, text);
 }
 
+// Hands every tag whose bytes (or bit) differ from the image to the engine; without an image,
+// every tag.
+void DeliverChanges(CDluComm* engine, const std::vector<std::unique_ptr<TagBinding>>& bindings,
+                    const std::uint8_t* data, const std::uint8_t* image, bool hasImage) {
+    for (const auto& b : bindings) {
+        const int at = 2 * b->offset;
+        if (b->dataType == DT_BIT) {
+            std::uint16_t mask = static_cast<std::uint16_t>(1u << (b->sizeOrBit & 15));
+            std::uint16_t w = Word(data + at);
+            if (!hasImage || ((w ^ Word(image + at)) & mask))
+                engine->DeliverBit(*b, static_cast<std::uint16_t>(w & mask));
+        } else {
+            int n = std::min(ValueBytes(*b), kFrameDataSize - at);
+            if (!hasImage || std::memcmp(data + at, image + at, n) != 0)
+                engine->DeliverValue(*b, data + at);
+        }
+    }
+}
+
 }  // namespace
 
 int WordExtent(const TagBinding& binding) {
@@ -179,19 +198,7 @@ void CBlockFrame::OnResponse(const std::uint8_t* data, std::uint32_t status) {
         return;
     }
     m_pStation->ReportStatus(0, nullptr);
-    for (const auto& b : m_bindings) {
-        const int at = 2 * b->offset;
-        if (b->dataType == DT_BIT) {
-            std::uint16_t mask = static_cast<std::uint16_t>(1u << (b->sizeOrBit & 15));
-            std::uint16_t w = Word(data + at);
-            if (!m_bHasImage || ((w ^ Word(m_image + at)) & mask))
-                m_pEngine->DeliverBit(*b, static_cast<std::uint16_t>(w & mask));
-        } else {
-            int n = std::min(ValueBytes(*b), kFrameDataSize - at);
-            if (!m_bHasImage || std::memcmp(data + at, m_image + at, n) != 0)
-                m_pEngine->DeliverValue(*b, data + at);
-        }
-    }
+    DeliverChanges(m_pEngine, m_bindings, data, m_image, m_bHasImage != 0);
     std::memcpy(m_image, data, 2 * Words());
     m_bHasImage = 1;
     m_pEngine->PulseNewData();
@@ -251,19 +258,7 @@ void CGroupFrame::OnResponse(const std::uint8_t* data, std::uint32_t status) {
         return;
     }
     m_pStation->ReportStatus(0, nullptr);
-    for (const auto& b : m_bindings) {
-        const int at = 2 * b->offset;
-        if (b->dataType == DT_BIT) {
-            std::uint16_t mask = static_cast<std::uint16_t>(1u << (b->sizeOrBit & 15));
-            std::uint16_t w = Word(data + at);
-            if (!m_bHasImage || ((w ^ Word(m_image + at)) & mask))
-                m_pEngine->DeliverBit(*b, static_cast<std::uint16_t>(w & mask));
-        } else {
-            int n = std::min(ValueBytes(*b), kFrameDataSize - at);
-            if (!m_bHasImage || std::memcmp(data + at, m_image + at, n) != 0)
-                m_pEngine->DeliverValue(*b, data + at);
-        }
-    }
+    DeliverChanges(m_pEngine, m_bindings, data, m_image, m_bHasImage != 0);
     std::memcpy(m_image, data, ImageBytes());
     m_bHasImage = 1;
     m_pEngine->PulseNewData();
