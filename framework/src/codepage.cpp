@@ -1,8 +1,8 @@
+#include "framework/codepage.h"
+
 #include <iconv.h>
 
 #include <cerrno>
-
-#include "framework/codepage.h"
 
 namespace {
 

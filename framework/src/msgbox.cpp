@@ -1,8 +1,9 @@
+#include "framework/msgbox.h"
+
 #include <cstdio>
 #include <mutex>
 
 #include "framework/codepage.h"
-#include "framework/msgbox.h"
 #include "framework/resources.h"
 
 namespace {

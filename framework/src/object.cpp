@@ -1,10 +1,11 @@
+#include "framework/object.h"
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "framework/archive.h"
-#include "framework/object.h"
 
 namespace {
 

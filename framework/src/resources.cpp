@@ -1,8 +1,8 @@
+#include "framework/resources.h"
+
 #include <algorithm>
 #include <mutex>
 #include <vector>
-
-#include "framework/resources.h"
 
 namespace {
 std::mutex gMu;

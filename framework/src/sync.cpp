@@ -1,6 +1,6 @@
-#include <chrono>
-
 #include "framework/sync.h"
+
+#include <chrono>
 
 void CEvent::SetEvent() {
     std::lock_guard<std::mutex> lock(mu_);

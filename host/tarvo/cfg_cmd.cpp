@@ -4,10 +4,9 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "board/dluboard.h"
 #include "commands.h"
@@ -42,12 +41,12 @@ bool LoadDoc(const std::string& path, CQuorixDoc& doc) {
 
 std::string IoText(int index) {
     return index >= 0 && index < kDluIoBaseCount ? Hex(kDluIoBases[index])
-                                                  : "invalid index " + std::to_string(index);
+                                                 : "invalid index " + std::to_string(index);
 }
 
 std::string MemText(int index) {
     return index >= 0 && index < kDluMemBaseCount ? Hex(kDluMemBases[index])
-                                                   : "invalid index " + std::to_string(index);
+                                                  : "invalid index " + std::to_string(index);
 }
 
 int Show(const std::string& path) {
@@ -94,9 +93,9 @@ json ToJson(const CQuorixDoc& doc) {
         st["stationNo"] = s->m_nStationNo;
         st["blocks"] = json::array();
         for (const auto& b : s->m_blocks)
-            st["blocks"].push_back(
-                {{"address", Cp949ToUtf8(b->m_strAddress)}, {"words", b->m_nWordCount},
-                 {"periodMs", b->m_nPeriod}});
+            st["blocks"].push_back({{"address", Cp949ToUtf8(b->m_strAddress)},
+                                    {"words", b->m_nWordCount},
+                                    {"periodMs", b->m_nPeriod}});
         j["stations"].push_back(st);
     }
     return j;
@@ -158,8 +157,7 @@ void FromJson(const json& j, CQuorixDoc& doc) {
     if (!j.is_object()) fail("$", "the top level must be an object");
     if (j.contains("board")) {
         const json& b = j["board"];
-        if (b.contains("ioPort") &&
-            !TableIndex(b["ioPort"], kDluIoBases, 1, doc.Port().m_nIoIndex))
+        if (b.contains("ioPort") && !TableIndex(b["ioPort"], kDluIoBases, 1, doc.Port().m_nIoIndex))
             fail("$.board.ioPort", "not one of the board's I/O ports 0x300..0x3F0");
         if (b.contains("memoryWindow") &&
             !TableIndex(b["memoryWindow"], kDluMemBases, 16, doc.Port().m_nMemIndex))
@@ -201,8 +199,8 @@ void FromJson(const json& j, CQuorixDoc& doc) {
             b->m_strAddress = jb["address"].get<std::string>();
             if (!ParseBlockAddress(st->m_nCpuType, b->m_strAddress, b->m_nDevice, b->m_nStartWord,
                                    b->m_nAreaCode))
-                fail(bat + ".address", "not a valid start address for " +
-                                           std::string(CpuTypeName(st->m_nCpuType)));
+                fail(bat + ".address",
+                     "not a valid start address for " + std::string(CpuTypeName(st->m_nCpuType)));
             b->m_nWordCount = jb.value("words", 32);
             if (b->m_nWordCount < 1 || b->m_nWordCount > 60)
                 fail(bat + ".words", "must lie in 1..60");
@@ -214,7 +212,8 @@ void FromJson(const json& j, CQuorixDoc& doc) {
                     other->m_nStartWord < b->m_nStartWord + b->m_nWordCount)
                     fail(bat, "overlaps block " + other->m_strAddress);
             if (jb.contains("periodMs")) {
-                if (!jb["periodMs"].is_number_integer()) fail(bat + ".periodMs", "must be an integer");
+                if (!jb["periodMs"].is_number_integer())
+                    fail(bat + ".periodMs", "must be an integer");
                 b->m_nPeriod = jb["periodMs"].get<int>();
             }
             if (b->m_nPeriod < 0 || b->m_nPeriod > 999900)

@@ -26,7 +26,9 @@ std::atomic<IClock*> gClock{&gRealClock};
 }  // namespace
 
 IClock& Clock() { return *gClock.load(std::memory_order_acquire); }
-void SetClock(IClock* clock) { gClock.store(clock ? clock : &gRealClock, std::memory_order_release); }
+void SetClock(IClock* clock) {
+    gClock.store(clock ? clock : &gRealClock, std::memory_order_release);
+}
 
 std::uint32_t FakeClock::GetTickCount() {
     std::uint32_t step = step_.load();

@@ -38,9 +38,8 @@ HANDLE FakeDevice::CreateFileA(const char* path, std::uint32_t access, std::uint
     return next_++;
 }
 
-bool FakeDevice::DeviceIoControl(HANDLE h, std::uint32_t code, const void* in,
-                                 std::uint32_t inSize, void* out, std::uint32_t outSize,
-                                 std::uint32_t* returned) {
+bool FakeDevice::DeviceIoControl(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
+                                 void* out, std::uint32_t outSize, std::uint32_t* returned) {
     Call c;
     c.what = "ioctl";
     c.code = code;

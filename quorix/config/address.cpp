@@ -73,8 +73,8 @@ const char* CpuTypeName(int cpuType) {
     return (cpuType >= 0 && cpuType < kCpuTypeCount) ? names[cpuType] : "";
 }
 
-int ParseBlockAddress(int cpuType, std::string& address, std::int32_t& device,
-                      std::int32_t& word, std::int32_t& areaCode) {
+int ParseBlockAddress(int cpuType, std::string& address, std::int32_t& device, std::int32_t& word,
+                      std::int32_t& areaCode) {
     address = Upper(address);
     std::string copy = address.substr(0, 49);
     int dev = DeviceOf(copy.empty() ? '\0' : copy[0]);

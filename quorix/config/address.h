@@ -27,8 +27,8 @@ const char* CpuTypeName(int cpuType);
 
 // Start address of a block. Upper-cases the caller's text and, when the letter and number are
 // well formed, rewrites it as letter + "%04d". 1 valid, 0 invalid.
-int ParseBlockAddress(int cpuType, std::string& address, std::int32_t& device,
-                      std::int32_t& word, std::int32_t& areaCode);
+int ParseBlockAddress(int cpuType, std::string& address, std::int32_t& device, std::int32_t& word,
+                      std::int32_t& areaCode);
 // Address of a host tag; for DT_BIT the bit number goes into the binding. 1 valid, 0 invalid.
 int ParseTagAddress(int cpuType, const std::string& address, std::int32_t& device,
                     std::int32_t& word, TagBinding& binding);

@@ -1,11 +1,11 @@
 #include "doc.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <mutex>
 #include <new>
-#include <strings.h>
 
 #include "framework/archive.h"
 #include "platform/platform.h"

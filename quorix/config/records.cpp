@@ -92,7 +92,8 @@ void CStationInfo::ReportStatus(int n, const char* text) {
         if (failures == kLostAfter) ReportMessage(10, MSG_CLASS_STATE, m_strName.c_str());
         return;
     }
-    if (m_nFailures.load(relaxed) >= kLostAfter) ReportMessage(11, MSG_CLASS_STATE, m_strName.c_str());
+    if (m_nFailures.load(relaxed) >= kLostAfter)
+        ReportMessage(11, MSG_CLASS_STATE, m_strName.c_str());
     m_nFailures.store(0, relaxed);
 }
 

@@ -201,12 +201,15 @@ void* Entry(F f) {
 struct Module {
     Module() {
         void* entries[drv::kEntryCount] = {
-            Entry(&DrvGetVersion),    Entry(&DrvOpen),       Entry(&DrvSetup),
-            Entry(&DrvStart),         Entry(&DrvEndRegistration), Entry(&DrvStop),
-            Entry(&DrvRegisterTag),   Entry(&DrvWriteTag),   Entry(&DrvEntry8),
-            Entry(&DrvEntry9),        Entry(&DrvEntry10),    Entry(&DrvEntry11),
-            Entry(&DrvGetName),       Entry(&DrvSetActive),  Entry(&DrvResetStatistics),
-            Entry(&DrvGetStatistics), Entry(&DrvGetStationInfo),
+            Entry(&DrvGetVersion),      Entry(&DrvOpen),
+            Entry(&DrvSetup),           Entry(&DrvStart),
+            Entry(&DrvEndRegistration), Entry(&DrvStop),
+            Entry(&DrvRegisterTag),     Entry(&DrvWriteTag),
+            Entry(&DrvEntry8),          Entry(&DrvEntry9),
+            Entry(&DrvEntry10),         Entry(&DrvEntry11),
+            Entry(&DrvGetName),         Entry(&DrvSetActive),
+            Entry(&DrvResetStatistics), Entry(&DrvGetStatistics),
+            Entry(&DrvGetStationInfo),
         };
         for (int i = 0; i < drv::kSlotCount; ++i)
             DrvFuncTable[i] = i < drv::kEntryCount ? entries[i] : nullptr;

@@ -74,8 +74,8 @@ void MessageOutput(std::int32_t value, std::int32_t classWord, const char* text)
 std::string TagName(std::int32_t tagId) {
     void** t = gDbmTable.load();
     std::string name;
-    if (t && t[kDbmGetTagName] &&
-        reinterpret_cast<GetTagNameFn>(t[kDbmGetTagName])(tagId, &name) && !name.empty())
+    if (t && t[kDbmGetTagName] && reinterpret_cast<GetTagNameFn>(t[kDbmGetTagName])(tagId, &name) &&
+        !name.empty())
         return name;
     return "#" + std::to_string(tagId);
 }

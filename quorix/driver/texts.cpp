@@ -39,7 +39,8 @@ constexpr StringEntry kStringsUtf8[] = {
     {IDS_ASK_DELETE_BLOCK, "선택된 통신블록을 삭제하시겠습니까?"},
     {IDS_STATION_NO_INVALID, "국번이 잘못 설정되었습니다."},
     {IDS_ASK_DELETE_STATION,
-     "선택된 스테이션을 삭제하면 스테이션에 설정된 통신블록도 같이 삭제됩니다.\r\n삭제하시겠습니까?"},
+     "선택된 스테이션을 삭제하면 스테이션에 설정된 통신블록도 같이 "
+     "삭제됩니다.\r\n삭제하시겠습니까?"},
     {IDS_ASK_SAVE, "데이터가 변경되었습니다.  저장하시겠습니까?"},
     {IDS_TEST_MAP_FAILED, "Base 어드레스를 Mapping 할 수 없습니다."},
     {IDS_TEST_NO_BOARD, "K-Link (DLU) Board를 찾을 수 없습니다."},

@@ -1,8 +1,9 @@
 // Device addresses against the CPU limits.
+#include "config/address.h"
+
 #include <gtest/gtest.h>
 
 #include "comm/tag_binding.h"
-#include "config/address.h"
 
 namespace {
 

@@ -59,7 +59,8 @@ TEST_F(CfgTool, ExampleRoundTripsThroughTheFile) {
     std::string cfg2 = dir + "/again.cfg";
     ASSERT_EQ(Tarvo("cfg import " + json + " " + cfg2).status, 0);
     std::ifstream a(cfg, std::ios::binary), b(cfg2, std::ios::binary);
-    std::string sa((std::istreambuf_iterator<char>(a)), {}), sb((std::istreambuf_iterator<char>(b)), {});
+    std::string sa((std::istreambuf_iterator<char>(a)), {}),
+        sb((std::istreambuf_iterator<char>(b)), {});
     EXPECT_EQ(sa, sb);
 }
 

@@ -62,7 +62,8 @@ std::unique_ptr<CStationInfo> Station(const char* name, int no, int cpu) {
 std::unique_ptr<CCommBlock> Block(int cpu, const char* address, int words, int period) {
     auto b = std::make_unique<CCommBlock>();
     b->m_strAddress = address;
-    EXPECT_EQ(ParseBlockAddress(cpu, b->m_strAddress, b->m_nDevice, b->m_nStartWord, b->m_nAreaCode), 1);
+    EXPECT_EQ(
+        ParseBlockAddress(cpu, b->m_strAddress, b->m_nDevice, b->m_nStartWord, b->m_nAreaCode), 1);
     b->m_nWordCount = words;
     b->m_nPeriod = period;
     return b;
@@ -79,8 +80,8 @@ TEST(ConfigFile, WorkedExampleBytesAfterTheHeader) {
     ASSERT_TRUE(doc.Save());
     Bytes all = ReadAll(dir.File("a.cfg"));
     Bytes body(all.begin() + static_cast<long>(HeaderSize()), all.end());
-    Bytes expected = {0x01, 0x00, 0x01, 0x41, 0x04, 0x00, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00,
-                      0x01, 0x00, 0xFF, 0xFF, 0x01, 0x00, 0x0C, 0x00};
+    Bytes expected = {0x01, 0x00, 0x01, 0x41, 0x04, 0x00, 0x00, 0x00, 0x06, 0x00,
+                      0x00, 0x00, 0x01, 0x00, 0xFF, 0xFF, 0x01, 0x00, 0x0C, 0x00};
     for (char c : std::string("CStationInfo")) expected.push_back(static_cast<std::uint8_t>(c));
     for (int b : {0x01, 0x41, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00,
                   0xFF, 0xFF, 0x01, 0x00, 0x0A, 0x00})

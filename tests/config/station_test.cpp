@@ -76,7 +76,8 @@ TEST(Station, FiveFailuresThenLostThenSilence) {
     s.ReportStatus(0, nullptr);  // recovery after five
     ASSERT_EQ(cap.messages.size(), 7u);
     EXPECT_EQ(cap.messages[6].classWord, 0x102);
-    EXPECT_EQ(cap.messages[6].text, Prefixed("스테이션[PLC1]과의 통신이 정상적으로 복구되었습니다."));
+    EXPECT_EQ(cap.messages[6].text,
+              Prefixed("스테이션[PLC1]과의 통신이 정상적으로 복구되었습니다."));
     EXPECT_EQ(s.m_nFailures.load(), 0);
 }
 

@@ -19,7 +19,9 @@ class MessageCapture {
 public:
     MessageCapture() {
         hostlibs::LoadRuntimeLibraries();
-        DezSetSink([this](int v, int c, const std::string& raw) { messages.push_back({v, c, raw}); });
+        DezSetSink([this](int v, int c, const std::string& raw) {
+            messages.push_back({v, c, raw});
+        });
     }
     ~MessageCapture() { DezSetSink(nullptr); }
     std::vector<CapturedMessage> messages;

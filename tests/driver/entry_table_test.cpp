@@ -121,12 +121,16 @@ TEST_F(EntryTable, InvalidIndexesDoNothing) {
         EXPECT_EQ(module->Get<drv::StartFn>(drv::kStart)(i), 0);
         EXPECT_EQ(module->Get<drv::EndRegistrationFn>(drv::kEndRegistration)(i), 0);
         EXPECT_EQ(module->Get<drv::StopFn>(drv::kStop)(i), 0);
-        EXPECT_EQ(module->Get<drv::RegisterTagFn>(drv::kRegisterTag)(i, "DLU.Station1", "D0100", 1, 2, 1), -1);
+        EXPECT_EQ(
+            module->Get<drv::RegisterTagFn>(drv::kRegisterTag)(i, "DLU.Station1", "D0100", 1, 2, 1),
+            -1);
         CTagVal v;
         v.SetVal(1.0);
         EXPECT_EQ(module->Get<drv::WriteTagFn>(drv::kWriteTag)(i, 0, &v), 0);
         std::int32_t c[4] = {5, 5, 5, 5};
-        EXPECT_EQ(module->Get<drv::GetStatisticsFn>(drv::kGetStatistics)(i, nullptr, &c[0], &c[1], &c[2], &c[3]), -1);
+        EXPECT_EQ(module->Get<drv::GetStatisticsFn>(drv::kGetStatistics)(i, nullptr, &c[0], &c[1],
+                                                                         &c[2], &c[3]),
+                  -1);
         EXPECT_EQ(c[0] + c[1] + c[2] + c[3], 20);
         std::string n = "x";
         module->Get<drv::GetStationInfoFn>(drv::kGetStationInfo)(i, "Station1", &n, &n);
@@ -154,12 +158,13 @@ TEST_F(EntryTable, RegistrationMatchesStationNamesWithCase) {
     EXPECT_EQ(reg(0, "DLU.STATION1", "D0100", 1, 2, tag), -1);
     ASSERT_EQ(cap.messages.size(), 1u);
     EXPECT_EQ(cap.messages[0].text,
-              "[VURAVO-V OZI] " +
-                  K("태그[Boiler.Temp]에 설정된 I/O 디바이스[DLU.STATION1]가 통신드라이버에 등록되지 않았습니다."));
+              "[VURAVO-V OZI] " + K("태그[Boiler.Temp]에 설정된 I/O 디바이스[DLU.STATION1]가 "
+                                    "통신드라이버에 등록되지 않았습니다."));
     EXPECT_EQ(reg(0, "DLU.Station1", "D99999", 1, 2, tag), -1);
     ASSERT_EQ(cap.messages.size(), 2u);
-    EXPECT_EQ(cap.messages[1].text,
-              "[VURAVO-V OZI] " + K("태그[Boiler.Temp]의 I/O 어드레스[D99999]가 잘못 설정되었습니다."));
+    EXPECT_EQ(
+        cap.messages[1].text,
+        "[VURAVO-V OZI] " + K("태그[Boiler.Temp]의 I/O 어드레스[D99999]가 잘못 설정되었습니다."));
     // Two dots: the station is "A.B", which does not exist.
     EXPECT_EQ(reg(0, "X.A.B", "D0100", 1, 2, tag), -1);
     EXPECT_NE(cap.messages.back().text.find("X.A.B"), std::string::npos);

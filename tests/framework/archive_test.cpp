@@ -1,11 +1,11 @@
 // The archive's byte format: counts, texts, object records and their shared numbering.
+#include "framework/archive.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "framework/archive.h"
 
 namespace {
 
@@ -95,10 +95,10 @@ TEST(ArchiveFormat, ObjectRecordsShareOneCounterForClassesAndObjects) {
         ar.WriteObject(&b1);  // class CItemB = 3, object 4
         ar.WriteObject(&a2);  // known class 1, object 5
     });
-    Bytes expected = {0xFF, 0xFF, 0x01, 0x00, 0x06, 0x00, 'C', 'I', 't', 'e', 'm', 'A',
-                      0x07, 0x00, 0x00, 0x00,  //
-                      0xFF, 0xFF, 0x02, 0x00, 0x06, 0x00, 'C', 'I', 't', 'e', 'm', 'B',
-                      0x01, 'q',                //
+    Bytes expected = {0xFF, 0xFF, 0x01, 0x00, 0x06, 0x00, 'C',  'I',
+                      't',  'e',  'm',  'A',  0x07, 0x00, 0x00, 0x00,  //
+                      0xFF, 0xFF, 0x02, 0x00, 0x06, 0x00, 'C',  'I',
+                      't',  'e',  'm',  'B',  0x01, 'q',  //
                       0x01, 0x80, 0x08, 0x00, 0x00, 0x00};
     EXPECT_EQ(b, expected);
     LoadFrom(b, [](CArchive& ar) {

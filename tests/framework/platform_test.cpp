@@ -1,9 +1,10 @@
 // Platform helpers that the module relies on for names and paths.
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/fakes.h"
 #include "platform/linux_device.h"
-#include "platform/platform.h"
 
 TEST(Platform, LibraryNamesMapToSharedObjects) {
     EXPECT_EQ(plat::SharedObjectName("TarvoDbm.dll"), "libTarvoDbm.so");

@@ -15,7 +15,8 @@
 class CArchiveException : public std::runtime_error {
 public:
     enum Cause { endOfFile, badClass, badSchema, badIndex, badCount, writeFailed, genericError };
-    CArchiveException(Cause cause, const std::string& what) : std::runtime_error(what), m_cause(cause) {}
+    CArchiveException(Cause cause, const std::string& what)
+        : std::runtime_error(what), m_cause(cause) {}
     Cause m_cause;
 };
 

@@ -44,16 +44,15 @@ public:
     static const CRuntimeClass classCObject;
 };
 
-#define DECLARE_SERIAL(class_name)                                                   \
-public:                                                                              \
-    static const CRuntimeClass class##class_name;                                    \
-    static const CRuntimeClass* GetThisClass() { return &class##class_name; }        \
+#define DECLARE_SERIAL(class_name)                                                       \
+public:                                                                                  \
+    static const CRuntimeClass class##class_name;                                        \
+    static const CRuntimeClass* GetThisClass() { return &class##class_name; }            \
     const CRuntimeClass* GetRuntimeClass() const override { return &class##class_name; } \
     static CObject* CreateObject();
 
-#define IMPLEMENT_SERIAL(class_name, base_class_name, schema)                                 \
-    CObject* class_name::CreateObject() { return new class_name; }                            \
-    const CRuntimeClass class_name::class##class_name = {#class_name, schema,                \
-                                                         &class_name::CreateObject,          \
-                                                         &base_class_name::class##base_class_name}; \
+#define IMPLEMENT_SERIAL(class_name, base_class_name, schema)                                      \
+    CObject* class_name::CreateObject() { return new class_name; }                                 \
+    const CRuntimeClass class_name::class##class_name = {                                          \
+        #class_name, schema, &class_name::CreateObject, &base_class_name::class##base_class_name}; \
     static CClassRegistration _init_##class_name(&class_name::class##class_name);

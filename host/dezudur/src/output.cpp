@@ -15,10 +15,14 @@ DezSink& Sink() {
 
 const char* ClassName(std::int32_t classWord) {
     switch (classWord & 0xFF) {
-        case 0: return "error";
-        case 1: return "station";
-        case 2: return "state";
-        default: return "info";
+        case 0:
+            return "error";
+        case 1:
+            return "station";
+        case 2:
+            return "state";
+        default:
+            return "info";
     }
 }
 

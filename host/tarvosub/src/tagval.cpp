@@ -1,9 +1,10 @@
+#include "tarvosub/tagval.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "framework/archive.h"
-#include "tarvosub/tagval.h"
 
 void CTagVal::SetVal(double value) {
     set_ = true;

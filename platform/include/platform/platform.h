@@ -51,9 +51,8 @@ public:
     virtual HANDLE CreateFileA(const char* path, std::uint32_t access, std::uint32_t share,
                                std::uint32_t disposition, std::uint32_t flags) = 0;
     // Returns false on failure, like the platform call; *returned gets the output length.
-    virtual bool DeviceIoControl(HANDLE h, std::uint32_t code, const void* in,
-                                 std::uint32_t inSize, void* out, std::uint32_t outSize,
-                                 std::uint32_t* returned) = 0;
+    virtual bool DeviceIoControl(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
+                                 void* out, std::uint32_t outSize, std::uint32_t* returned) = 0;
     virtual bool CloseHandle(HANDLE h) = 0;
     virtual bool GetVersionExA(OSVERSIONINFOA* info) = 0;
 };

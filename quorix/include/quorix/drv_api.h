@@ -39,7 +39,8 @@ using StartFn = std::int32_t (*)(std::int32_t index);
 using EndRegistrationFn = std::int32_t (*)(std::int32_t index);
 using StopFn = std::int32_t (*)(std::int32_t index);
 using RegisterTagFn = std::int32_t (*)(std::int32_t index, const char* device, const char* address,
-                                       std::int32_t dataType, std::int32_t size, std::int32_t tagId);
+                                       std::int32_t dataType, std::int32_t size,
+                                       std::int32_t tagId);
 using WriteTagFn = std::int32_t (*)(std::int32_t index, std::int32_t handle, const CTagVal* value);
 using Entry8Fn = std::int32_t (*)();
 using Entry9Fn = std::int32_t (*)();

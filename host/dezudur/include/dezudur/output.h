@@ -10,7 +10,8 @@ inline constexpr int kDezMessageOutput = 19;
 inline constexpr int kDezFuncCount = 32;
 using DezMessageOutputFn = void (*)(std::int32_t value, std::int32_t classWord, const char* text);
 
-using DezSink = std::function<void(std::int32_t value, std::int32_t classWord, const std::string& raw)>;
+using DezSink =
+    std::function<void(std::int32_t value, std::int32_t classWord, const std::string& raw)>;
 // Installs a sink (an empty one restores the printing to standard error); returns the old one.
 DezSink DezSetSink(DezSink sink);
 // The line the default output prints for a message.
