@@ -123,19 +123,6 @@ void Error(const std::string& text) {
     std::fprintf(stderr, "tarvo run: %s\n", text.c_str());
 }
 
-const char* MessageClass(std::int32_t classWord) {
-    switch (classWord & 0xFF) {
-        case 0:
-            return "error";
-        case 1:
-            return "station";
-        case 2:
-            return "state";
-        default:
-            return "info";
-    }
-}
-
 std::string UpperAscii(std::string s) {
     for (char& c : s)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -383,7 +370,7 @@ int Runner::Prepare() {
     }
 
     DezSetSink([](std::int32_t, std::int32_t classWord, const std::string& raw) {
-        Line(std::string("msg ") + MessageClass(classWord) + ": " + Cp949ToUtf8(raw));
+        Line(std::string("msg ") + DezClassName(classWord) + ": " + Cp949ToUtf8(raw));
     });
     sinkSet_ = true;
 

@@ -13,7 +13,9 @@ DezSink& Sink() {
     return sink;
 }
 
-const char* ClassName(std::int32_t classWord) {
+}  // namespace
+
+const char* DezClassName(std::int32_t classWord) {
     switch (classWord & 0xFF) {
         case 0:
             return "error";
@@ -25,6 +27,8 @@ const char* ClassName(std::int32_t classWord) {
             return "info";
     }
 }
+
+namespace {
 
 void MessageOutput(std::int32_t value, std::int32_t classWord, const char* text) {
     std::string raw = text ? text : "";
@@ -49,7 +53,7 @@ std::string DezFormatLine(std::int32_t value, std::int32_t classWord, const std:
     ::localtime_r(&now, &tm);
     std::strftime(stamp, sizeof stamp, "%H:%M:%S", &tm);
     char head[96];
-    std::snprintf(head, sizeof head, "%s msg %s(0x%03X) ", stamp, ClassName(classWord),
+    std::snprintf(head, sizeof head, "%s msg %s(0x%03X) ", stamp, DezClassName(classWord),
                   static_cast<unsigned>(classWord));
     return head + Cp949ToUtf8(raw);
 }

@@ -14,5 +14,7 @@ using DezSink =
     std::function<void(std::int32_t value, std::int32_t classWord, const std::string& raw)>;
 // Installs a sink (an empty one restores the printing to standard error); returns the old one.
 DezSink DezSetSink(DezSink sink);
+// "error", "station", "state" (classes 0, 1, 2 in the low byte) or "info".
+const char* DezClassName(std::int32_t classWord);
 // The line the default output prints for a message.
 std::string DezFormatLine(std::int32_t value, std::int32_t classWord, const std::string& raw);
