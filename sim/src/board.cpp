@@ -80,6 +80,7 @@ struct Board::Impl {
     }
 
     void Serve(std::uint32_t now, std::vector<std::string>& lines);
+    bool SilentNow(const StationSpec& spec, std::uint32_t now) const;
     std::string Describe(int slot, const Taken& t, const Outcome* out = nullptr);
     void Answer(int slot, Taken& t, std::uint32_t now, std::vector<std::string>& lines);
 
@@ -104,11 +105,14 @@ struct Board::Impl {
     int pendingBank = -1;  // bank switch asked for while the firmware was busy
     bool clearPending = false;
     unsigned resetCount = 0;
+    unsigned readyCount = 0;  // times the handshake completed
 
     // Firmware state, under pass.
     std::mutex pass;
     std::array<Taken, kSlotCount> taken{};
     unsigned seenResets = 0;
+    unsigned seenReady = 0;
+    std::uint32_t upTick = 0;  // first pass after the board last came up
 
     // Station memory, under memMu (generators, requests, test access).
     std::mutex memMu;
@@ -158,7 +162,7 @@ void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
             t.active = true;
             t.snapshot = snap;
             t.takenTick = now;
-            t.silent = idx >= 0 && stations[static_cast<std::size_t>(idx)].Spec().absent;
+            t.silent = idx >= 0 && SilentNow(stations[static_cast<std::size_t>(idx)].Spec(), now);
             t.dueTick =
                 now + (idx >= 0 ? stations[static_cast<std::size_t>(idx)].Spec().delayMs : 0);
         }
@@ -168,6 +172,16 @@ void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
             t.active = false;
         }
     }
+}
+
+// A request taken while the station is silent is lost, as on a broken line: it stays
+// unanswered even if the station speaks again before the PC gives up on it.
+bool Board::Impl::SilentNow(const StationSpec& spec, std::uint32_t now) const {
+    if (spec.absent) return true;
+    const std::uint32_t since = now - upTick;
+    for (const auto& [from, to] : spec.silent)
+        if (since >= from && since < to) return true;
+    return false;
 }
 
 // Slot, function, station, items and, once answered, the data: one line of the trace.
@@ -340,6 +354,7 @@ void Board::WritePort(std::uint16_t port, std::uint8_t value) {
                 if (value == kExpect[d.step]) {
                     if (++d.step == 7) {
                         d.phase = Impl::Phase::Ready;
+                        ++d.readyCount;
                         event = "board ready";
                     }
                 } else {
@@ -391,6 +406,10 @@ bool Board::ProcessOnce() {
         if (d.seenResets != d.resetCount) {
             d.seenResets = d.resetCount;
             for (auto& t : d.taken) t.active = false;
+        }
+        if (d.seenReady != d.readyCount) {
+            d.seenReady = d.readyCount;
+            d.upTick = now;
         }
     }
     std::vector<std::string> lines;

@@ -185,7 +185,8 @@ Generator ParseGenerator(const json& j, int cpu, const std::string& path) {
 
 StationSpec ParseStation(const json& j, const std::string& path) {
     OnlyKeys(j, path,
-             {"name", "number", "cpu", "absent", "errorNumber", "delayMs", "memory", "generators"});
+             {"name", "number", "cpu", "absent", "errorNumber", "delayMs", "silent", "memory",
+              "generators"});
     StationSpec st;
     for (const char* key : {"name", "number", "cpu"})
         if (!j.contains(key)) Throw(path, std::string("\"") + key + "\" is missing");
@@ -199,6 +200,23 @@ StationSpec ParseStation(const json& j, const std::string& path) {
     if (j.contains("delayMs"))
         st.delayMs =
             static_cast<std::uint32_t>(Integer(j["delayMs"], Sub(path, "delayMs"), 0, 3600000));
+    if (j.contains("silent")) {
+        const std::string spath = Sub(path, "silent");
+        if (!j["silent"].is_array()) Throw(spath, "must be a list of {\"fromMs\", \"toMs\"}");
+        for (std::size_t i = 0; i < j["silent"].size(); ++i) {
+            const std::string p = spath + "[" + std::to_string(i) + "]";
+            const json& period = j["silent"][i];
+            OnlyKeys(period, p, {"fromMs", "toMs"});
+            if (!period.contains("toMs")) Throw(p, "\"toMs\" is missing");
+            const auto from = static_cast<std::uint32_t>(
+                period.contains("fromMs") ? Integer(period["fromMs"], Sub(p, "fromMs"), 0, 86400000)
+                                          : 0);
+            const auto to =
+                static_cast<std::uint32_t>(Integer(period["toMs"], Sub(p, "toMs"), 1, 86400000));
+            if (to <= from) Throw(Sub(p, "toMs"), "must be after \"fromMs\"");
+            st.silent.push_back({from, to});
+        }
+    }
     if (j.contains("memory")) {
         const std::string mpath = Sub(path, "memory");
         if (!j["memory"].is_object()) Throw(mpath, "must be an object of address: value(s)");

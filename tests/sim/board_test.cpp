@@ -289,6 +289,61 @@ TEST_F(BoardTest, AbsentAndSlowStations) {
     EXPECT_EQ(pc.Exchange(0, 0x0181, Item(D200, 100, 1)).Word(0), 11);
 }
 
+TEST(BoardFaults, SilentPeriodsCountFromTheBoardComingUp) {
+    sim::Board board(Line(R"({"stations": [{"name": "FLAKY", "number": 5, "cpu": "K-200",
+        "memory": {"D0000": 42},
+        "silent": [{"toMs": 3000}, {"fromMs": 8000, "toMs": 9000}]}]})"));
+    plat::FakeClock clock{50000};
+    board.SetClock(&clock);
+    Pc pc(board);
+    pc.Reset();
+    ASSERT_TRUE(pc.Detect());
+    const auto read = Item(D200, 0, 1);
+
+    // Taken while silent: never answered, even once the station speaks again.
+    ASSERT_TRUE(pc.Send(0, 0x0581, read));
+    board.ProcessOnce();
+    clock.Advance(2999);
+    board.ProcessOnce();
+    EXPECT_FALSE(pc.Ready(0));
+    clock.Advance(3000);
+    board.ProcessOnce();
+    EXPECT_FALSE(pc.Ready(0));
+    pc.Withdraw(0);
+    board.ProcessOnce();
+
+    // Between the periods it answers normally.
+    Response r = pc.Exchange(0, 0x0581, read);
+    EXPECT_EQ(r.error, 0);
+    EXPECT_EQ(r.Word(0), 42);
+
+    clock.Set(50000 + 8000);
+    ASSERT_TRUE(pc.Send(1, 0x0581, read));
+    board.ProcessOnce();
+    clock.Advance(999);
+    board.ProcessOnce();
+    EXPECT_FALSE(pc.Ready(1));
+    pc.Withdraw(1);
+    board.ProcessOnce();
+    clock.Advance(1);
+    EXPECT_EQ(pc.Exchange(1, 0x0581, read).Word(0), 42);
+
+    // A reset and a new handshake start the periods over.
+    clock.Advance(60000);
+    pc.Reset();
+    ASSERT_TRUE(pc.Detect());
+    pc.own[0] = 0;
+    ASSERT_TRUE(pc.Send(2, 0x0581, read));
+    board.ProcessOnce();
+    clock.Advance(100);
+    board.ProcessOnce();
+    EXPECT_FALSE(pc.Ready(2));
+    pc.Withdraw(2);
+    board.ProcessOnce();
+    clock.Advance(3000);
+    EXPECT_EQ(pc.Exchange(2, 0x0581, read).Word(0), 42);
+}
+
 TEST_F(BoardTest, SlotReusedBeforeTheAnswerServesTheNewRequest) {
     ASSERT_TRUE(pc.Send(6, 0x0981, Item(D200, 0, 1)));  // SLOW: still pending
     board.ProcessOnce();

@@ -55,6 +55,7 @@ TEST(Scenario, ReadsAllFields) {
                 "faults": {"noBoard": true, "mappingRefused": true, "lockNeverGranted": true}},
       "seed": 99,
       "stations": [{"name": "X", "number": 31, "cpu": 1, "errorNumber": 18, "delayMs": 6000,
+                    "silent": [{"toMs": 100}, {"fromMs": "0x1000", "toMs": 5000}],
                     "memory": {"d0010": -1, "M0001": "ABC"},
                     "generators": [{"address": "T0005", "kind": "randomWalk", "words": 3,
                                     "periodMs": 10, "step": 2, "min": -5, "max": 5}]}]})",
@@ -68,6 +69,8 @@ TEST(Scenario, ReadsAllFields) {
     EXPECT_EQ(st.cpuType, 1);
     EXPECT_EQ(st.errorNumber, 0x12);
     EXPECT_EQ(st.delayMs, 6000u);
+    EXPECT_EQ(st.silent, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                             {0, 100}, {0x1000, 5000}}));
     ASSERT_EQ(st.memory.size(), 2u);
     for (const auto& [where, words] : st.memory) {
         if (where.first == 1) {  // M0001
@@ -118,6 +121,17 @@ TEST(Scenario, ErrorsNameThePathAndTheFault) {
                   R"(, "generators": [{"address": "D0", "kind": "counter", "min": 5, "max": 1}])")),
               "stations[0].generators[0].min: is above \"max\"");
     EXPECT_EQ(ErrorOf(Station(R"(, "absent": 1)")), "stations[0].absent: must be true or false");
+    EXPECT_EQ(ErrorOf(Station(R"(, "silent": {"toMs": 5})")),
+              "stations[0].silent: must be a list of {\"fromMs\", \"toMs\"}");
+    EXPECT_EQ(ErrorOf(Station(R"(, "silent": [{"toMs": 5}, {"fromMs": 1}])")),
+              "stations[0].silent[1]: \"toMs\" is missing");
+    EXPECT_EQ(ErrorOf(Station(R"(, "silent": [{"fromMs": 500, "toMs": 500}])")),
+              "stations[0].silent[0].toMs: must be after \"fromMs\"");
+    EXPECT_EQ(ErrorOf(Station(R"(, "silent": [{"fromMs": -1, "toMs": 5}])")),
+              "stations[0].silent[0].fromMs: -1 is outside 0..86400000");
+    EXPECT_EQ(ErrorOf(Station(R"(, "silent": [{"toMs": 5, "untilMs": 9}])"))
+                  .rfind("stations[0].silent[0].untilMs: unknown key (known: fromMs, toMs)", 0),
+              0u);
     EXPECT_EQ(ErrorOf(R"({"stations": [{"name": "A", "number": 1, "cpu": 0},
                                        {"name": "B", "number": 1, "cpu": 0}]})"),
               "stations[1].number: station 1 is already on the line");

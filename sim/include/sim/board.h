@@ -57,6 +57,9 @@ struct StationSpec {
     bool absent = false;           // never answers: the PC sees a time-out
     std::uint8_t errorNumber = 0;  // answers every request with this error number
     std::uint32_t delayMs = 0;     // time from taking a request to answering it
+    // Periods [from, to) in ms after the board last came up (end of its handshake) in which the
+    // station answers nothing, as absent; outside them it answers normally.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> silent;
     // Initial memory: (device, word) -> words.
     std::vector<std::pair<std::pair<int, int>, std::vector<std::uint16_t>>> memory;
     std::vector<Generator> generators;
