@@ -23,6 +23,8 @@ using tvio::wire::Request;
 constexpr int kRefusalsLogged = 10;
 // Requests served from one client before the others get their turn.
 constexpr int kRequestsPerTurn = 64;
+// Control port value bits: both high bits set means "not reset"; the low two ask for access.
+constexpr std::uint8_t kControlUp = 0xC0, kAccessMask = 0x03;
 
 std::uint32_t Word(const Request& req, int index) {
     std::uint32_t w;
@@ -145,7 +147,7 @@ void CIoServer::Run(int stopFd) {
         for (std::size_t i = fds.size(); i-- > 2;) {
             std::size_t index = i - 2;
             if (!fds[i].revents) continue;
-            if (!Serve(clients_[index])) Drop(index, nullptr);
+            if (!Serve(index)) Drop(index, nullptr);
         }
         if (fds[1].revents & POLLIN) Accept();
     }
@@ -178,15 +180,38 @@ void CIoServer::Accept() {
     }
 }
 
+void CIoServer::NoteControl(std::size_t index, const Request& req, const Reply& reply) {
+    if (req.code != tvio::IOCTL_WRITE_PORT_BYTE || reply.status != tvio::wire::kOk) return;
+    const std::uint32_t port = Word(req, 0);
+    if (port % 0x10 != 0) return;  // boards sit at 0x300, 0x310, ...: control is offset 0
+    const auto p = static_cast<std::uint16_t>(port);
+    for (std::size_t i = 0; i < clients_.size(); ++i)
+        if (i != index) clients_[i].control.erase(p);
+    clients_[index].control[p] = static_cast<std::uint8_t>(Word(req, 1));
+}
+
+void CIoServer::ReleaseAccess(Client& c) {
+    for (const auto& [port, value] : c.control) {
+        if ((value & kControlUp) != kControlUp || !(value & kAccessMask)) continue;
+        // Left holding the window, the firmware would never serve anybody again.
+        const bool ok = backend_.WritePort(port, kControlUp);
+        Log(LogLevel::Warning, "client %d left holding access 0x%02X at port 0x%X; %s", c.id,
+            value, port, ok ? "given back" : "giving it back failed");
+    }
+    c.control.clear();
+}
+
 void CIoServer::Drop(std::size_t index, const char* why) {
     Client& c = clients_[index];
+    ReleaseAccess(c);
     ::close(c.fd);
     Log(LogLevel::Info, "client %d disconnected%s%s", c.id, why ? ": " : "", why ? why : "");
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
     acceptPaused_ = false;
 }
 
-bool CIoServer::Serve(Client& c) {
+bool CIoServer::Serve(std::size_t index) {
+    Client& c = clients_[index];
     for (int served = 0; served < kRequestsPerTurn;) {
         ssize_t n = ::recv(c.fd, c.buffer + c.have, sizeof c.buffer - c.have, MSG_DONTWAIT);
         if (n == 0) {
@@ -208,6 +233,7 @@ bool CIoServer::Serve(Client& c) {
         ++served;
         int fd = -1;
         Reply reply = Handle(req, fd, c.id, &c.refusals);
+        NoteControl(index, req, reply);
         if (!SendReply(c, reply, fd)) return false;
         if (reply.status == tvio::wire::kBadMessage || reply.status == tvio::wire::kBadVersion) {
             // The stream cannot be trusted to be in step any more.

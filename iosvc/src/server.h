@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,13 +44,22 @@ private:
         std::uint8_t buffer[sizeof(tvio::wire::Request)];
         std::size_t have = 0;
         int refusals = 0;
+        // Last value this client wrote to each board's control port (base + 0), while it is
+        // the one that decides the board's access.
+        std::map<std::uint16_t, std::uint8_t> control;
     };
 
     void Accept();
     // false when the client is to be dropped.
-    bool Serve(Client& c);
+    bool Serve(std::size_t index);
     bool SendReply(Client& c, const tvio::wire::Reply& reply, int fd);
     void Drop(std::size_t index, const char* why);
+    // Notes a control-port write by clients_[index]; the board has one access register, so the
+    // last writer owns it.
+    void NoteControl(std::size_t index, const tvio::wire::Request& req,
+                     const tvio::wire::Reply& reply);
+    // Gives back the board access a leaving client still holds, as if it had written 0xC0.
+    void ReleaseAccess(Client& c);
 
     IBackend& backend_;
     std::string path_;

@@ -286,3 +286,84 @@ TEST_F(IoServiceBoard, RefusedMappingMakesOpenFailWithThirteen) {
 }
 
 }  // namespace
+
+namespace {
+
+plat::HANDLE OpenClient() {
+    return plat::Device().CreateFileA(tvio::kDevicePathNt, plat::GENERIC_READ | plat::GENERIC_WRITE,
+                                      plat::FILE_SHARE_READ | plat::FILE_SHARE_WRITE,
+                                      plat::OPEN_EXISTING, 0);
+}
+
+std::uint8_t InVia(plat::HANDLE h, std::uint32_t port) {
+    std::uint32_t out = 0xEE, returned = 0;
+    EXPECT_TRUE(plat::Device().DeviceIoControl(h, tvio::IOCTL_READ_PORT_BYTE, &port, 4, &out, 4,
+                                               &returned));
+    return static_cast<std::uint8_t>(out);
+}
+
+void OutVia(plat::HANDLE h, std::uint32_t port, std::uint32_t value) {
+    std::uint32_t in[2] = {port, value};
+    std::uint32_t returned = 0;
+    EXPECT_TRUE(
+        plat::Device().DeviceIoControl(h, tvio::IOCTL_WRITE_PORT_BYTE, in, 8, nullptr, 0, &returned));
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(IoServiceBoard, AccessLeftHeldByAVanishedClientIsGivenBack) {
+    BringUp(board);
+    constexpr std::uint32_t kControl = 0x340;
+    auto waitFor = [&](auto done) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return done();
+    };
+    auto disconnects = [&] { return Count(service.LogText(), " disconnected"); };
+
+    // A client takes the request bank's access and goes away without giving it back.
+    plat::HANDLE gone = OpenClient();
+    ASSERT_NE(gone, plat::INVALID_HANDLE_VALUE);
+    OutVia(gone, kControl, 0xC2);
+    ASSERT_EQ(InVia(gone, kControl) & 0x03, 0x01) << "access granted";
+    plat::Device().CloseHandle(gone);
+
+    // Another client finds it free without touching the control port itself.
+    plat::HANDLE other = OpenClient();
+    ASSERT_NE(other, plat::INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(waitFor([&] { return (InVia(other, kControl) & 0x03) == 0x03; }))
+        << service.LogText();
+    EXPECT_NE(service.LogText().find("left holding access 0xC2 at port 0x340; given back"),
+              std::string::npos);
+
+    // Access another client took over since is that client's: a leaving former holder does
+    // not take it away.
+    plat::HANDLE former = OpenClient();
+    ASSERT_NE(former, plat::INVALID_HANDLE_VALUE);
+    OutVia(former, kControl, 0xC2);
+    ASSERT_EQ(InVia(former, kControl) & 0x03, 0x01);
+    OutVia(other, kControl, 0xC1);
+    ASSERT_EQ(InVia(other, kControl) & 0x03, 0x02);
+    const std::size_t before = disconnects();
+    plat::Device().CloseHandle(former);
+    ASSERT_TRUE(waitFor([&] { return disconnects() > before; })) << service.LogText();
+    EXPECT_EQ(InVia(other, kControl) & 0x03, 0x02);
+    EXPECT_EQ(Count(service.LogText(), "left holding access"), 1u);
+    OutVia(other, kControl, 0xC0);
+
+    // A client that gave access back leaves nothing to undo.
+    OutVia(other, kControl, 0xC2);
+    OutVia(other, kControl, 0xC0);
+    plat::Device().CloseHandle(other);
+
+    // The firmware still serves everybody else.
+    EXPECT_EQ(ReadWords(1, AreaD(), 100, 3), (std::vector<std::uint16_t>{11, 22, 33}));
+}
