@@ -195,8 +195,8 @@ void CIoServer::ReleaseAccess(Client& c) {
         if ((value & kControlUp) != kControlUp || !(value & kAccessMask)) continue;
         // Left holding the window, the firmware would never serve anybody again.
         const bool ok = backend_.WritePort(port, kControlUp);
-        Log(LogLevel::Warning, "client %d left holding access 0x%02X at port 0x%X; %s", c.id,
-            value, port, ok ? "given back" : "giving it back failed");
+        Log(LogLevel::Warning, "client %d left holding access 0x%02X at port 0x%X; %s", c.id, value,
+            port, ok ? "given back" : "giving it back failed");
     }
     c.control.clear();
 }

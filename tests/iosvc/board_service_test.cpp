@@ -305,8 +305,8 @@ std::uint8_t InVia(plat::HANDLE h, std::uint32_t port) {
 void OutVia(plat::HANDLE h, std::uint32_t port, std::uint32_t value) {
     std::uint32_t in[2] = {port, value};
     std::uint32_t returned = 0;
-    EXPECT_TRUE(
-        plat::Device().DeviceIoControl(h, tvio::IOCTL_WRITE_PORT_BYTE, in, 8, nullptr, 0, &returned));
+    EXPECT_TRUE(plat::Device().DeviceIoControl(h, tvio::IOCTL_WRITE_PORT_BYTE, in, 8, nullptr, 0,
+                                               &returned));
 }
 
 std::size_t Count(const std::string& text, const std::string& what) {

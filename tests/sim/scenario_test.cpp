@@ -69,8 +69,8 @@ TEST(Scenario, ReadsAllFields) {
     EXPECT_EQ(st.cpuType, 1);
     EXPECT_EQ(st.errorNumber, 0x12);
     EXPECT_EQ(st.delayMs, 6000u);
-    EXPECT_EQ(st.silent, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
-                             {0, 100}, {0x1000, 5000}}));
+    EXPECT_EQ(st.silent,
+              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 100}, {0x1000, 5000}}));
     ASSERT_EQ(st.memory.size(), 2u);
     for (const auto& [where, words] : st.memory) {
         if (where.first == 1) {  // M0001
