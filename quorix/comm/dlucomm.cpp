@@ -17,12 +17,26 @@ constexpr std::size_t kMaxFrames = 0x8000;
 constexpr std::size_t kMaxBindings = 0x10000;
 }  // namespace
 
-CDluComm::CDluComm(CQuorixDoc* doc) : m_pDoc(doc) { m_board.m_pOwner = this; }
+CDluComm::CDluComm(CQuorixDoc* doc) : m_pDoc(doc) {
+    m_board.m_pOwner = this;
+    // The block frames exist from the start, so that a registration can never see them half
+    // built, whichever thread makes it.
+    for (const auto& station : m_pDoc->Stations())
+        for (const auto& block : station->m_blocks) {
+            auto frame = std::make_unique<CBlockFrame>(station.get(), block.get(), this);
+            frame->BuildRequest();
+            m_blockFrames.push_back(std::move(frame));
+        }
+}
 
 CDluComm::~CDluComm() {
     // The host should have stopped; if it has not, the threads must end before the frames,
     // the batches and the stations they use go away.
-    StopThreads();
+    Close();
+    {
+        std::unique_lock<std::mutex> life(m_lifeLock);
+        AwaitStoppedLocked(life);
+    }
     m_board.Close();
 }
 
@@ -30,19 +44,22 @@ bool CDluComm::IsRunning() const { return m_bRunning.load() != 0; }
 
 bool CDluComm::BoardIsOpen() const { return m_board.IsOpen(); }
 
+CDluComm::State CDluComm::GetState() {
+    std::lock_guard<std::mutex> life(m_lifeLock);
+    return m_state;
+}
+
 // --- lifecycle ----------------------------------------------------------------------------------
 
+namespace {
+// The engine whose worker the current thread is, if any.
+thread_local const CDluComm* tWorkerOf = nullptr;
+}  // namespace
+
+bool CDluComm::OnWorkerThread() const { return tWorkerOf == this; }
+
 std::int32_t CDluComm::Start() {
-    std::lock_guard<std::mutex> control(m_controlLock);
-    m_blockFrames.clear();
-    for (const auto& station : m_pDoc->Stations()) {
-        station->ResetStatus();
-        for (const auto& block : station->m_blocks) {
-            auto frame = std::make_unique<CBlockFrame>(station.get(), block.get(), this);
-            frame->BuildRequest();
-            m_blockFrames.push_back(std::move(frame));
-        }
-    }
+    for (const auto& station : m_pDoc->Stations()) station->ResetStatus();
     const CCommPort& port = m_pDoc->Port();
     int r = m_board.Open(port.m_nIoIndex, port.m_nMemIndex);
     if (r != 0) return ReportMessage(r, MSG_CLASS_FAILURE);
@@ -54,13 +71,22 @@ std::int32_t CDluComm::Start() {
 }
 
 std::int32_t CDluComm::BuildGroupRequests() {
-    for (auto& g : m_groupFrames) g->BuildRequest();
+    std::lock_guard<std::mutex> life(m_lifeLock);
+    // While the threads run the frames are theirs; activation builds every request anyway.
+    if (m_state == State::Stopped)
+        for (auto& g : m_groupFrames) g->BuildRequest();
     return 0;
 }
 
 void CDluComm::ResetFrames() {
+    std::lock_guard<std::mutex> life(m_lifeLock);
+    ResetFramesLocked();
+}
+
+void CDluComm::ResetFramesLocked() {
     {
         std::lock_guard<std::mutex> lock(m_writeLock);
+        m_bStopping = false;
         for (auto& f : m_blockFrames) f->ResetState();
         // Groups registered after the end of registration still get their request.
         for (auto& g : m_groupFrames) {
@@ -74,67 +100,98 @@ void CDluComm::ResetFrames() {
 
 void CDluComm::SetActive(std::int32_t flag) {
     // Any nonzero flag starts, as for a station's enabled flag.
-    const std::int32_t want = flag != 0 ? 1 : 0;
-    if (want == 0) {
+    if (flag == 0) {
         Stop();
         return;
     }
-    if (OnWorkerThread()) return;  // a restart from inside a delivery is not honoured
-    std::lock_guard<std::mutex> control(m_controlLock);
-    if (m_bRunning.load() == 1) return;
-    JoinThreads();  // left from a stop made on the delivery thread
-    ResetFrames();
-    if (!m_bBoardReady.load()) return;
+    {
+        std::unique_lock<std::mutex> life(m_lifeLock);
+        // A stop asked on one of our threads may still be ending: its threads must be gone
+        // before new ones use the frames and the board. Our own thread cannot wait for that,
+        // so a start asked there while stopping is not honoured.
+        AwaitStoppedLocked(life);
+        if (m_state != State::Stopped || m_bClosed) return;
+        ResetFramesLocked();
+        if (!m_bBoardReady.load()) return;
+        m_state = State::Running;
+        m_bRunning.store(1);
+        m_nWorkers = 2;
+        // The threads keep a shared engine alive until they are out, whoever lets go of it.
+        std::shared_ptr<CDluComm> self = weak_from_this().lock();
+        m_pollThread = std::thread([this, self] {
+            tWorkerOf = this;
+            PollThread();
+            WorkerLeft();
+        });
+        m_deliveryThread = std::thread([this, self] {
+            tWorkerOf = this;
+            DeliveryThread();
+            WorkerLeft();
+        });
+    }
     ReportMessage(1, MSG_CLASS_STATE);
-    m_bRunning.store(1);
-    m_pollThread = std::thread(&CDluComm::PollThread, this);
-    m_pollId.store(m_pollThread.get_id());
-    m_deliveryThread = std::thread(&CDluComm::DeliveryThread, this);
-    m_deliveryId.store(m_deliveryThread.get_id());
 }
 
-bool CDluComm::OnWorkerThread() const {
-    const auto self = std::this_thread::get_id();
-    return self == m_pollId.load() || self == m_deliveryId.load();
-}
-
-void CDluComm::JoinThreads() {
-    if (m_pollThread.joinable()) m_pollThread.join();
-    if (m_deliveryThread.joinable()) m_deliveryThread.join();
-    m_pollId.store(std::thread::id());
-    m_deliveryId.store(std::thread::id());
-}
-
-void CDluComm::StopThreads() {
+bool CDluComm::BeginStopLocked() {
+    if (m_state != State::Running) return false;
+    m_state = State::Stopping;
     m_bRunning.store(0);
+    // The pending batch goes now, so that a write made after this stop (before the threads are
+    // out) starts a new batch that waits for the next start. The poll thread deletes the
+    // active batch as it leaves; until then it is its alone.
+    {
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        m_pPendingBatch.reset();
+        m_bStopping = true;
+    }
     // Wakes the delivery thread at once instead of after its full wait.
     m_evNewData.SetEvent();
-    JoinThreads();
+    return true;
+}
+
+void CDluComm::AwaitStoppedLocked(std::unique_lock<std::mutex>& life) {
+    // A worker still in its loop cannot wait for itself. (One that has left it may be running
+    // the destructor, when it let go of the last reference.)
+    if (m_state == State::Running || (OnWorkerThread() && m_nWorkers > 0)) return;
+    m_lifeChanged.wait(life, [this] { return m_nWorkers == 0; });
+    for (std::thread* t : {&m_pollThread, &m_deliveryThread}) {
+        if (!t->joinable()) continue;
+        // The last reference to the engine may be let go on one of its own threads, which is
+        // then on its way out and touches nothing of the engine after this destructor.
+        if (t->get_id() == std::this_thread::get_id())
+            t->detach();
+        else
+            t->join();
+    }
+}
+
+void CDluComm::WorkerLeft() {
+    std::lock_guard<std::mutex> life(m_lifeLock);
+    if (--m_nWorkers > 0) return;
+    m_state = State::Stopped;
+    m_lifeChanged.notify_all();
 }
 
 std::int32_t CDluComm::Stop() {
-    if (OnWorkerThread()) {
-        // The host stops from inside a value delivery: the thread cannot wait for itself.
-        // Both threads see the flag and end; the next start or the destructor joins them.
-        if (m_bRunning.exchange(0) == 1) {
-            m_evNewData.SetEvent();
-            ReportMessage(2, MSG_CLASS_STATE);
-        }
-        return 0;
-    }
-    std::lock_guard<std::mutex> control(m_controlLock);
-    if (m_bRunning.load() != 1) {
-        JoinThreads();  // after a stop from inside a delivery, the threads may still be ending
-        return 0;
-    }
-    StopThreads();
     {
-        std::lock_guard<std::mutex> lock(m_writeLock);
-        m_pActiveBatch.reset();
-        m_pPendingBatch.reset();
+        std::unique_lock<std::mutex> life(m_lifeLock);
+        const bool stopping = BeginStopLocked();
+        AwaitStoppedLocked(life);
+        if (!stopping) return 0;
     }
     ReportMessage(2, MSG_CLASS_STATE);
     return 0;
+}
+
+void CDluComm::Close() {
+    bool stopping;
+    {
+        std::lock_guard<std::mutex> life(m_lifeLock);
+        stopping = BeginStopLocked();
+        m_bClosed = true;
+    }
+    if (stopping) ReportMessage(2, MSG_CLASS_STATE);
+    // The threads end on their own; the destructor or the next owner waits for them.
 }
 
 // --- poll thread --------------------------------------------------------------------------------
@@ -150,7 +207,6 @@ void CDluComm::RunCycle(std::uint32_t now) {
 }
 
 void CDluComm::PollThread() {
-    m_pollId.store(std::this_thread::get_id());
     BeginPolling();
     while (m_bRunning.load() == 1) {
         const std::uint32_t t0 = plat::GetTickCount();
@@ -158,12 +214,15 @@ void CDluComm::PollThread() {
         const std::uint32_t spent = plat::GetTickCount() - t0;
         plat::Sleep(spent < kCycleMs ? kCycleMs - spent : 0);
     }
+    // The stop deletes the batch this thread was sending; the pending one went with the stop.
+    m_pActiveBatch.reset();
 }
 
 bool CDluComm::ServeWrites() {
     if (!m_pActiveBatch) {
         std::lock_guard<std::mutex> lock(m_writeLock);
-        m_pActiveBatch = std::move(m_pPendingBatch);
+        // Writes made after a stop wait for the next start.
+        if (!m_bStopping) m_pActiveBatch = std::move(m_pPendingBatch);
     }
     if (!m_pActiveBatch) return true;
     return m_pActiveBatch->Send();
@@ -301,7 +360,6 @@ std::size_t CDluComm::DeliverQueued() {
 }
 
 void CDluComm::DeliveryThread() {
-    m_deliveryId.store(std::this_thread::get_id());
     while (m_bRunning.load() == 1) {
         m_evNewData.Lock(kDeliveryWaitMs);
         DeliverQueued();
@@ -320,40 +378,54 @@ bool CDluComm::HasPendingBatch() {
 
 // --- registration and writes --------------------------------------------------------------------
 
+struct CDluComm::Placement {
+    std::int32_t handle = -1;  // -1: the tag cannot be served
+    bool individual = false;   // served by a group frame (outside every block)
+};
+
 std::int32_t CDluComm::RegisterTag(CStationInfo* station, const std::string& address,
                                    std::int32_t device, std::int32_t word,
                                    const TagBinding& binding) {
     if (!station) return -1;
+    Placement placed;
+    {
+        std::lock_guard<std::mutex> life(m_lifeLock);
+        // The frames belong to the poll thread while it runs.
+        if (m_state == State::Stopped) placed = PlaceTag(station, device, word, binding);
+    }
+    // Told only now, outside the life lock, and only what really happened to the tag.
+    std::string name = hostlibs::TagName(binding.tagId);
+    if (placed.handle < 0)
+        ReportMessage(5, MSG_CLASS_FAILURE, name.c_str(), address.c_str());
+    else if (placed.individual)
+        ReportMessage(9, MSG_CLASS_STATION, name.c_str());
+    return placed.handle;
+}
+
+CDluComm::Placement CDluComm::PlaceTag(CStationInfo* station, std::int32_t device,
+                                       std::int32_t word, const TagBinding& binding) {
     const int words = WordExtent(binding);
     // A value that a request cannot carry whole would be cut or overrun the buffers: a string
     // must fit the write area, anything else a response.
     const int limit = binding.dataType == DT_STRING ? kWriteDataSize : kFrameDataSize;
-    if (binding.dataType != DT_BIT && binding.sizeOrBit > limit) {
-        std::string name = hostlibs::TagName(binding.tagId);
-        ReportMessage(5, MSG_CLASS_FAILURE, name.c_str(), address.c_str());
-        return -1;
-    }
+    if (binding.dataType != DT_BIT && binding.sizeOrBit > limit) return {};
 
     for (std::size_t i = 0; i < m_blockFrames.size(); ++i) {
         CBlockFrame& f = *m_blockFrames[i];
         const CCommBlock& b = *f.m_pBlock;
         if (f.m_pStation != station || b.m_nDevice != device) continue;
         if (word < b.m_nStartWord || word + words > b.m_nStartWord + f.Words()) continue;
-        if (f.m_bindings.size() >= kMaxBindings) return -1;
+        if (f.m_bindings.size() >= kMaxBindings) return {};
         auto copy = std::make_unique<TagBinding>(binding);
         copy->offset = static_cast<std::uint16_t>(word - b.m_nStartWord);
         f.m_bindings.push_back(std::move(copy));
-        return static_cast<std::int32_t>((i << 16) | (f.m_bindings.size() - 1));
+        return {static_cast<std::int32_t>((i << 16) | (f.m_bindings.size() - 1)), false};
     }
 
-    {
-        std::string name = hostlibs::TagName(binding.tagId);
-        ReportMessage(9, MSG_CLASS_STATION, name.c_str());
-    }
     const auto areaCode = static_cast<std::uint16_t>(AreaCode(station->m_nCpuType, device));
     const std::size_t blocks = m_blockFrames.size();
     auto handleOf = [blocks](std::size_t g, std::size_t j) {
-        return static_cast<std::int32_t>(((blocks + g) << 16) | j);
+        return Placement{static_cast<std::int32_t>(((blocks + g) << 16) | j), true};
     };
     // Strings and values of several words read their whole extent in a frame of their own.
     const bool single = binding.dataType == DT_STRING || words > 1;
@@ -365,7 +437,7 @@ std::int32_t CDluComm::RegisterTag(CStationInfo* station, const std::string& add
             const int count = std::min(f.m_nItemCount, kGroupMaxItems);
             for (int k = 0; k < count; ++k) {
                 if (f.m_nWords[k] != word) continue;
-                if (f.m_bindings.size() >= kMaxBindings) return -1;
+                if (f.m_bindings.size() >= kMaxBindings) return {};
                 auto copy = std::make_unique<TagBinding>(binding);
                 copy->offset = static_cast<std::uint16_t>(k);
                 f.m_bindings.push_back(std::move(copy));
@@ -386,7 +458,7 @@ std::int32_t CDluComm::RegisterTag(CStationInfo* station, const std::string& add
             return handleOf(g, f.m_bindings.size() - 1);
         }
     }
-    if (blocks + m_groupFrames.size() >= kMaxFrames) return -1;
+    if (blocks + m_groupFrames.size() >= kMaxFrames) return {};
     auto frame = std::make_unique<CGroupFrame>(station, this);
     frame->m_nItemCount = 1;
     frame->m_nWords[0] = word;
@@ -405,31 +477,49 @@ std::int32_t CDluComm::WriteTag(std::int32_t handle, const CTagVal& value) {
     CStationInfo* station = nullptr;
     const TagBinding* binding = nullptr;
     std::uint16_t areaCode = 0, word = 0;
-    if (f < m_blockFrames.size()) {
-        CBlockFrame& frame = *m_blockFrames[f];
-        if (b >= frame.m_bindings.size()) return 0;
-        station = frame.m_pStation;
-        binding = frame.m_bindings[b].get();
-        areaCode =
-            static_cast<std::uint16_t>(AreaCode(station->m_nCpuType, frame.m_pBlock->m_nDevice));
-        word = static_cast<std::uint16_t>(frame.m_pBlock->m_nStartWord + binding->offset);
-    } else if (f - m_blockFrames.size() < m_groupFrames.size()) {
-        CGroupFrame& frame = *m_groupFrames[f - m_blockFrames.size()];
-        if (b >= frame.m_bindings.size()) return 0;
-        station = frame.m_pStation;
-        binding = frame.m_bindings[b].get();
-        areaCode = frame.m_wAreaCode;
-        word = static_cast<std::uint16_t>(
-            frame.m_nWords[std::min<int>(binding->offset, kGroupMaxItems - 1)]);
-    } else {
-        return 0;
+    {
+        // Registration may grow the frame lists meanwhile; a binding, once made, stays put.
+        std::lock_guard<std::mutex> life(m_lifeLock);
+        if (f < m_blockFrames.size()) {
+            CBlockFrame& frame = *m_blockFrames[f];
+            if (b >= frame.m_bindings.size()) return 0;
+            station = frame.m_pStation;
+            binding = frame.m_bindings[b].get();
+            areaCode = static_cast<std::uint16_t>(
+                AreaCode(station->m_nCpuType, frame.m_pBlock->m_nDevice));
+            word = static_cast<std::uint16_t>(frame.m_pBlock->m_nStartWord + binding->offset);
+        } else if (f - m_blockFrames.size() < m_groupFrames.size()) {
+            CGroupFrame& frame = *m_groupFrames[f - m_blockFrames.size()];
+            if (b >= frame.m_bindings.size()) return 0;
+            station = frame.m_pStation;
+            binding = frame.m_bindings[b].get();
+            areaCode = frame.m_wAreaCode;
+            word = static_cast<std::uint16_t>(
+                frame.m_nWords[std::min<int>(binding->offset, kGroupMaxItems - 1)]);
+        } else {
+            return 0;
+        }
     }
     if (station->m_nEnabled.load(relaxed) == 0) return 0;
 
     auto item = std::make_unique<CWriteItem>(station, binding, areaCode, word, value);
-    std::lock_guard<std::mutex> lock(m_writeLock);
-    if (!m_pPendingBatch) m_pPendingBatch = std::make_unique<CWriteBatch>(this, m_nBatchSerial++);
-    if (m_pPendingBatch->IsFull()) return 0;
-    m_pPendingBatch->Add(std::move(item));
-    return 0;
+    bool report = false;
+    {
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        if (!m_pPendingBatch)
+            m_pPendingBatch = std::make_unique<CWriteBatch>(this, m_nBatchSerial++);
+        if (!m_pPendingBatch->IsFull()) {
+            m_pPendingBatch->Add(std::move(item));
+            return 0;
+        }
+        // Told once per full batch; every refused write gets the failure value.
+        const auto serial = static_cast<std::uint32_t>(m_nBatchSerial);
+        report = m_nRefusedBatch != serial;
+        m_nRefusedBatch = serial;
+    }
+    if (report) {
+        std::string name = hostlibs::TagName(binding->tagId);
+        ReportMessage(MSG_WRITE_REFUSED, MSG_CLASS_STATION, name.c_str());
+    }
+    return -1;
 }

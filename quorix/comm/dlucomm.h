@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -22,29 +23,45 @@ class CQuorixDoc;
 class CStationInfo;
 class CTagVal;
 
-class CDluComm : public CObject, public IDluSlotOwner {
+// Lifecycle. The engine is in one of three states, kept under the life lock with the two worker
+// threads: stopped (no threads), running (both threads), stopping (running cleared, threads on
+// their way out). A closed engine (replaced by a new one, or being destroyed) never runs again.
+// The threads are started and joined only by the lifecycle operations below; a stop asked on one
+// of the engine's own threads (a host callback) does everything a stop does except waiting, and
+// the threads finish it as they leave. No lock of the engine is held while the host is called.
+class CDluComm : public CObject,
+                 public IDluSlotOwner,
+                 public std::enable_shared_from_this<CDluComm> {
 public:
+    enum class State { Stopped, Running, Stopping };
+
     static constexpr std::uint32_t kCycleMs = 100;
     static constexpr std::uint32_t kDeliveryWaitMs = 3000;
 
-    explicit CDluComm(CQuorixDoc* doc);
-    ~CDluComm() override;  // stops both threads first if communication runs
+    explicit CDluComm(CQuorixDoc* doc);  // builds a frame for every block of the document
+    ~CDluComm() override;                // closes first: the threads end before the frames go
     CDluComm(const CDluComm&) = delete;
     CDluComm& operator=(const CDluComm&) = delete;
 
-    // Resets the stations, builds the block frames, opens, resets and detects the board.
+    // Resets the stations, opens, resets and detects the board.
     // 0 when the board is ready, else what ReportMessage gave for the failure.
     std::int32_t Start();
     std::int32_t BuildGroupRequests();
     void SetActive(std::int32_t flag);
     std::int32_t Stop();
+    // Stops for good: a later SetActive(1) starts nothing. For an engine that was replaced.
+    void Close();
     // A handle (frame index << 16 | binding index), or -1 when the tag cannot be served (a
-    // string or value too long for a request, or more tags than a handle can name).
+    // string or value too long for a request, more tags than a handle can name, or while
+    // communication runs: the frames then belong to the poll thread).
     std::int32_t RegisterTag(CStationInfo* station, const std::string& address, std::int32_t device,
                              std::int32_t word, const TagBinding& binding);
+    // 0 when the write was queued or dropped for a disabled station or an unknown handle (as
+    // the host expects), -1 when it could not be queued: the pending batch is full.
     std::int32_t WriteTag(std::int32_t handle, const CTagVal& value);
 
     bool IsRunning() const;
+    State GetState();
     // True while the board holds an open handle to the I/O driver.
     bool BoardIsOpen() const;
 
@@ -81,16 +98,24 @@ public:
     bool BoardReady() const { return m_bBoardReady.load() != 0; }
 
 private:
+    struct Placement;
+    Placement PlaceTag(CStationInfo* station, std::int32_t device, std::int32_t word,
+                       const TagBinding& binding);
     void PollThread();
     void DeliveryThread();
+    void WorkerLeft();
     void Enqueue(std::unique_ptr<CEventVal> event);
-    void StopThreads();
-    void JoinThreads();
+    void ResetFramesLocked();
+    // Running -> stopping; false when the engine was not running. Under the life lock.
+    bool BeginStopLocked();
+    // Waits until a stop under way has ended and joins its threads; returns at once while
+    // running, and on one of the engine's own threads, which cannot wait for themselves.
+    void AwaitStoppedLocked(std::unique_lock<std::mutex>& life);
     bool OnWorkerThread() const;
 
     CEvent m_evNewData;
     std::mutex m_queueLock;
-    std::atomic<std::int32_t> m_bRunning{0};
+    std::atomic<std::int32_t> m_bRunning{0};  // the flag the workers read; follows m_state
     std::vector<std::unique_ptr<CBlockFrame>> m_blockFrames;
     std::vector<std::unique_ptr<CGroupFrame>> m_groupFrames;
     std::int32_t m_nCursor = 0;
@@ -101,12 +126,18 @@ private:
     CQuorixDoc* m_pDoc;
     std::atomic<std::int32_t> m_bBoardReady{0};
     std::mutex m_writeLock;
-    std::int32_t m_nBatchSerial = 0;  // under the write lock
-    // Serialises starting and stopping; held while the threads start or are joined, never
-    // inside the write or queue lock.
-    std::mutex m_controlLock;
+    std::int32_t m_nBatchSerial = 0;    // under the write lock
+    bool m_bStopping = false;           // under the write lock: no batch is taken up until a start
+    std::uint32_t m_nRefusedBatch = 0;  // serial + 1 of the last batch a refusal was reported for
+
+    // The life lock guards the state, the thread objects and the frame lists' structure. It is
+    // held only briefly, never while waiting for a thread or calling the host; the write and
+    // queue locks may be taken inside it, never the other way round.
+    std::mutex m_lifeLock;
+    std::condition_variable m_lifeChanged;
+    State m_state = State::Stopped;
+    bool m_bClosed = false;
+    int m_nWorkers = 0;  // worker threads not yet out of their loops
     std::thread m_pollThread;
     std::thread m_deliveryThread;
-    std::atomic<std::thread::id> m_pollId{};
-    std::atomic<std::thread::id> m_deliveryId{};
 };

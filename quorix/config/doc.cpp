@@ -39,9 +39,15 @@ CQuorixDoc::~CQuorixDoc() {
     while (!m_stations.empty()) m_stations.erase(m_stations.begin());
 }
 
-void CQuorixDoc::SetEngine(std::unique_ptr<CObject> engine) {
-    m_pEngine.reset();
-    m_pEngine = std::move(engine);
+std::shared_ptr<CObject> CQuorixDoc::GetEngine() const {
+    std::lock_guard<std::mutex> lock(m_engineLock);
+    return m_pEngine;
+}
+
+std::shared_ptr<CObject> CQuorixDoc::SetEngine(std::shared_ptr<CObject> engine) {
+    std::lock_guard<std::mutex> lock(m_engineLock);
+    m_pEngine.swap(engine);
+    return engine;
 }
 
 void CQuorixDoc::SetPath(const std::string& path) {

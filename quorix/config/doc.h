@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -41,9 +42,11 @@ public:
     const std::string& GetPath() const { return m_strPath; }
     const std::string& GetTitle() const { return m_strTitle; }
     void SetPath(const std::string& path);
-    CObject* GetEngine() const { return m_pEngine.get(); }
-    // Stores a new engine; the old one is destroyed first.
-    void SetEngine(std::unique_ptr<CObject> engine);
+    // The engine, shared: a host entry holds it while it works, so that a new start on another
+    // thread cannot free it underneath.
+    std::shared_ptr<CObject> GetEngine() const;
+    // Stores a new engine and gives back the old one.
+    std::shared_ptr<CObject> SetEngine(std::shared_ptr<CObject> engine);
     std::vector<std::unique_ptr<CStationInfo>>& Stations() { return m_stations; }
     const std::vector<std::unique_ptr<CStationInfo>>& Stations() const { return m_stations; }
     CCommPort& Port() { return m_port; }
@@ -54,7 +57,8 @@ public:
 private:
     std::string m_strPath;
     std::string m_strTitle;
-    std::unique_ptr<CObject> m_pEngine;
+    mutable std::mutex m_engineLock;  // guards the pointer only
+    std::shared_ptr<CObject> m_pEngine;
     CTarvoHeader m_header;
     std::vector<std::string> m_stationNames;
     CCommPort m_port;

@@ -1,6 +1,8 @@
 // The module's entry table and what happens when the process attaches and detaches it.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -22,8 +24,17 @@ namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
-CDluComm* EngineOf(CQuorixDoc* doc) {
-    return doc ? static_cast<CDluComm*>(doc->GetEngine()) : nullptr;
+// The instance's engine, held for the entry's duration: a restart on another thread replaces it
+// in the document but cannot free it under this entry.
+std::shared_ptr<CDluComm> EngineOf(CQuorixDoc* doc) {
+    return doc ? std::static_pointer_cast<CDluComm>(doc->GetEngine()) : nullptr;
+}
+
+// Adds a counter to a caller's sum without overflowing: the sum stops at the type's limits.
+void AddSaturating(std::int32_t& sum, std::int32_t value) {
+    const std::int64_t s = static_cast<std::int64_t>(sum) + value;
+    sum = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        s, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 // --- module-level entries -----------------------------------------------------------------------
@@ -67,29 +78,30 @@ const char* DrvGetName() { return kDriverName; }
 std::int32_t DrvStart(std::int32_t index) {
     CQuorixDoc* doc = instances::Get(index);
     if (!doc) return 0;
-    // A second start replaces the engine; the old one stops its threads as it goes.
-    auto engine = std::make_unique<CDluComm>(doc);
-    CDluComm* raw = engine.get();
-    doc->SetEngine(std::move(engine));
-    return raw->Start();
+    // A second start replaces the engine. The old one stops for good first (it shares the
+    // board with the new one); entries still holding it finish on it harmlessly.
+    auto engine = std::make_shared<CDluComm>(doc);
+    if (auto old = std::static_pointer_cast<CDluComm>(doc->SetEngine(engine))) {
+        old->Close();
+        old->Stop();  // waits for its threads, unless this is one of them
+    }
+    return engine->Start();
 }
 
 std::int32_t DrvEndRegistration(std::int32_t index) {
-    CDluComm* engine = EngineOf(instances::Get(index));
-    if (engine) engine->BuildGroupRequests();
+    if (auto engine = EngineOf(instances::Get(index))) engine->BuildGroupRequests();
     return 0;
 }
 
 std::int32_t DrvStop(std::int32_t index) {
-    CDluComm* engine = EngineOf(instances::Get(index));
-    if (engine) engine->Stop();
+    if (auto engine = EngineOf(instances::Get(index))) engine->Stop();
     return 0;
 }
 
 std::int32_t DrvRegisterTag(std::int32_t index, const char* device, const char* address,
                             std::int32_t dataType, std::int32_t size, std::int32_t tagId) {
     CQuorixDoc* doc = instances::Get(index);
-    CDluComm* engine = EngineOf(doc);
+    auto engine = EngineOf(doc);
     if (!engine) return -1;  // registration needs DrvStart first
     const char* deviceText = device ? device : "";
     const char* dot = std::strchr(deviceText, '.');
@@ -121,8 +133,8 @@ std::int32_t DrvRegisterTag(std::int32_t index, const char* device, const char* 
 }
 
 std::int32_t DrvWriteTag(std::int32_t index, std::int32_t handle, const CTagVal* value) {
-    CDluComm* engine = EngineOf(instances::Get(index));
-    if (engine && value) engine->WriteTag(handle, *value);
+    auto engine = EngineOf(instances::Get(index));
+    if (engine && value) return engine->WriteTag(handle, *value);
     return 0;
 }
 
@@ -133,7 +145,7 @@ void DrvSetActive(std::int32_t index, const char* station, std::int32_t flag) {
         if (CStationInfo* s = doc->FindStation(station)) s->m_nEnabled.store(flag, relaxed);
         return;
     }
-    if (CDluComm* engine = EngineOf(doc)) engine->SetActive(flag);
+    if (auto engine = EngineOf(doc)) engine->SetActive(flag);
 }
 
 void DrvResetStatistics(std::int32_t index, const char* station) {
@@ -149,7 +161,7 @@ void DrvResetStatistics(std::int32_t index, const char* station) {
 std::int32_t DrvGetStatistics(std::int32_t index, const char* station, std::int32_t* wr,
                               std::int32_t* wf, std::int32_t* rr, std::int32_t* rf) {
     CQuorixDoc* doc = instances::Get(index);
-    CDluComm* engine = EngineOf(doc);
+    auto engine = EngineOf(doc);
     if (!engine) return -1;
     if (!engine->BoardIsOpen()) return 1;
     std::int32_t dummy[4] = {0, 0, 0, 0};
@@ -166,10 +178,10 @@ std::int32_t DrvGetStatistics(std::int32_t index, const char* station, std::int3
     for (const auto& s : doc->Stations()) {
         std::int32_t c[4];
         std::int32_t state = s->GetStatistics(c[0], c[1], c[2], c[3]);
-        *wr += c[0];
-        *wf += c[1];
-        *rr += c[2];
-        *rf += c[3];
+        AddSaturating(*wr, c[0]);
+        AddSaturating(*wf, c[1]);
+        AddSaturating(*rr, c[2]);
+        AddSaturating(*rf, c[3]);
         if (state != -1) {
             ++enabled;
             if (state == 1) ++failing;
@@ -219,7 +231,7 @@ struct Module {
     ~Module() {
         // Threads still running would call into the host libraries freed below.
         for (std::int32_t i = 0; i < instances::Count(); ++i)
-            if (CDluComm* engine = EngineOf(instances::Get(i))) engine->Stop();
+            if (auto engine = EngineOf(instances::Get(i))) engine->Stop();
         hostlibs::FreeAll();
         instances::Clear();
         AfxUnregisterResourceModule(&ModuleResources());

@@ -22,6 +22,7 @@ constexpr std::array<const char*, kMessageCount> kMessagesUtf8 = {
     "TVIOCTRL 드라이버를 Load 할 수 없습니다.",
     "Base 어드레스를 Mapping 할 수 없습니다.",
     "K-Link (DLU) Board를 찾을 수 없습니다.",
+    "태그[%s]의 쓰기 요청이 너무 많이 밀려 있어 처리할 수 없습니다.",
 };
 
 struct StringEntry {

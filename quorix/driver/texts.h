@@ -7,7 +7,7 @@
 
 #include "framework/resources.h"
 
-inline constexpr int kMessageCount = 15;  // message 0 is empty and never reported
+inline constexpr int kMessageCount = 16;  // message 0 is empty and never reported
 
 // String ids of the module's string table.
 enum : std::uint32_t {
@@ -32,7 +32,7 @@ inline constexpr const char* kMessagePrefix = "[VURAVO-V OZI] ";
 // The module's name as the host shows it.
 inline constexpr const char* kDriverName = "Vuravo-V OZI";
 
-// CP949 format of runtime message n (0..14); empty for anything else.
+// CP949 format of runtime message n (0..15); empty for anything else.
 const std::string& MessageFormat(int n);
 // The module's resources: the string table 2700..2713 in CP949.
 const CResourceModule& ModuleResources();

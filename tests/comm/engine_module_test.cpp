@@ -1,5 +1,8 @@
 // The engine's life through the module's entries, on the service and the simulated board:
 // a second start while running, unloading while running, entries before any start.
+#include <atomic>
+#include <thread>
+
 #include "driver_fixture.h"
 
 namespace e2e {
@@ -37,6 +40,35 @@ TEST_F(EngineLife, SecondStartStopsAndReplacesTheRunningEngine) {
     Activate();
     EXPECT_TRUE(WaitFor([&] { return Updates("count") > before + 1; })) << messages_.Dump();
     EXPECT_EQ(Stats(nullptr).result, 0);
+}
+
+// Other host threads keep writing and reading statistics while the instance is started again
+// and again: the entries they are in keep the engine they found.
+TEST_F(EngineLife, RestartWhileOtherThreadsWriteAndReadStatistics) {
+    Boot(kConfig, kScenario);
+    const std::int32_t h = Tag("count", "DLU.LINE", "D0100", T_UINT16);
+    Activate();
+    std::atomic<bool> done{false};
+    auto writer = [&] {
+        CTagVal v;
+        for (int i = 0; !done; ++i) {
+            v.SetVal(i % 1000);
+            module_.Write(index_, h, v);
+            Stats(nullptr);
+            Stats("LINE");
+        }
+    };
+    std::thread a(writer), b(writer);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(module_.Start(index_), 0) << messages_.Dump();
+        EXPECT_EQ(Tag("count", "DLU.LINE", "D0100", T_UINT16), h);
+        Activate();
+    }
+    done = true;
+    a.join();
+    b.join();
+    std::uint64_t before = Updates("count");
+    EXPECT_TRUE(WaitFor([&] { return Updates("count") > before; })) << messages_.Dump();
 }
 
 TEST_F(EngineLife, UnloadingWhileRunningStopsTheThreadsFirst) {

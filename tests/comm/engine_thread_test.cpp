@@ -31,7 +31,11 @@ protected:
             data.W(0, static_cast<std::uint16_t>(memory_.load()));
             for (int s : d.Pending()) {
                 fake::SentRequest r = d.Request(s);
-                if (r.Function() == FN_WRITE_WORDS) memory_.store(r.data[0] | r.data[1] << 8);
+                if (r.Function() == FN_WRITE_WORDS) {
+                    writeSeen_ = true;
+                    if (holdWrites_) continue;
+                    memory_.store(r.data[0] | r.data[1] << 8);
+                }
                 d.Answer(s, 0, r.Function() == FN_READ_WORDS ? data.b : nullptr);
             }
         };
@@ -43,6 +47,8 @@ protected:
 
     CStationInfo* st_ = nullptr;
     std::atomic<int> memory_{1234};
+    std::atomic<bool> holdWrites_{false};  // writes stay on the board unanswered
+    std::atomic<bool> writeSeen_{false};
 };
 
 TEST_F(Threads, ValuesArriveWritesGoOutAndStopEndsBoth) {
@@ -112,23 +118,71 @@ TEST_F(Threads, DestroyingARunningEngineStopsItFirst) {
     EXPECT_EQ(Updates(tag), after);
 }
 
-TEST_F(Threads, HostMayStopFromInsideADelivery) {
+// A stop asked inside a delivery ends like any other: the batch on the board goes with it, and
+// a write made after the next start reaches the PLC.
+TEST_F(Threads, StopFromInsideADeliveryEndsLikeAnyStop) {
     StartEngine();
     std::int32_t tag = Tag("level");
-    Register(st_, "D0000", DT_UINT16, 2, tag);
-    int listener = CTagDatabase::Instance().AddListener(
-        [this](std::int32_t, const CTagVal&) { engine_->SetActive(0); });
+    std::int32_t h = Register(st_, "D0000", DT_UINT16, 2, tag);
+    std::atomic<bool> stopOnDelivery{false};
+    int listener = CTagDatabase::Instance().AddListener([&](std::int32_t, const CTagVal&) {
+        if (stopOnDelivery) engine_->SetActive(0);
+    });
     engine_->SetActive(1);
-    EXPECT_TRUE(WaitFor([&] { return !engine_->IsRunning(); }));
-    EXPECT_EQ(Updates(tag), 1u);
+    ASSERT_TRUE(WaitFor([&] { return HostHas(tag, 1234); }));
+
+    holdWrites_ = true;  // this write stays on the board when communication stops
+    CTagVal v;
+    v.SetVal(1111);
+    engine_->WriteTag(h, v);
+    ASSERT_TRUE(WaitFor([&] { return writeSeen_.load(); }));
+    stopOnDelivery = true;
+    memory_ = 99;
+    ASSERT_TRUE(WaitFor([&] { return engine_->GetState() == CDluComm::State::Stopped; }));
     CTagDatabase::Instance().RemoveListener(listener);
 
-    // A later start from the host's own thread runs again.
+    holdWrites_ = false;
+    v.SetVal(2222);
+    engine_->WriteTag(h, v);  // made while stopped: goes out after the start
     engine_->SetActive(1);
-    EXPECT_TRUE(WaitFor([&] { return Updates(tag) == 2; }));
+    EXPECT_TRUE(WaitFor([&] { return memory_ == 2222; }));
+    v.SetVal(3333);
+    engine_->WriteTag(h, v);
+    EXPECT_TRUE(WaitFor([&] { return memory_ == 3333; }));
     engine_->Stop();
-    EXPECT_EQ(Messages(), (std::vector<std::string>{MessageText(1), MessageText(2), MessageText(1),
-                                                    MessageText(2)}));
+    EXPECT_EQ(CountMessages(MessageText(1)), 2);
+    EXPECT_EQ(CountMessages(MessageText(2)), 2);
+}
+
+// The host's message output may stop communication, on the thread that started it or on the
+// poll thread reporting a station's failure; either way the call returns and the engine stops.
+TEST_F(Threads, MessageOutputThatStopsReturns) {
+    struct Case {
+        int message;
+        bool stopEntry;  // Stop, else SetActive(0)
+    };
+    for (Case c : {Case{1, true}, Case{1, false}, Case{7, true}, Case{7, false}}) {
+        SCOPED_TRACE(c.message);
+        StartEngine();
+        Register(st_, "D0000", DT_UINT16, 2, Tag("level"));
+        const std::string trigger = MessageText(c.message, "LINE1");
+        DezSetSink([&](std::int32_t, std::int32_t, const std::string& raw) {
+            if (raw != trigger) return;
+            if (c.stopEntry)
+                engine_->Stop();
+            else
+                engine_->SetActive(0);
+        });
+        holdWrites_ = false;
+        if (c.message == 7) {
+            clock_.SetAutoAdvance(1);  // polls time out
+            dev_.onUnlock = nullptr;
+        }
+        engine_->SetActive(1);
+        EXPECT_TRUE(WaitFor([&] { return engine_->GetState() == CDluComm::State::Stopped; }));
+        engine_.reset();
+        DezSetSink(nullptr);
+    }
 }
 
 }  // namespace
