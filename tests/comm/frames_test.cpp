@@ -362,10 +362,8 @@ TEST_F(Frames, DamagedWordCountIsKeptButPolledWithinABlock) {
         // The stored block's last word lies past what is polled: served on its own.
         beyond.push_back(Tag("beyond" + std::to_string(i)));
         if (cases[i].stored > cases[i].polled) {
-            EXPECT_GE(Register(st, "D0" + std::to_string(99 + cases[i].stored), DT_FLOAT, 2,
-                               beyond.back()) >>
-                          16,
-                      n);
+            const std::string at = "D0" + std::to_string(99 + cases[i].stored);
+            EXPECT_GE(Register(st, at, DT_FLOAT, 2, beyond.back()) >> 16, n);
         }
     }
     Activate();
