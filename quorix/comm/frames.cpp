@@ -14,10 +14,13 @@ namespace {
 constexpr auto relaxed = std::memory_order_relaxed;
 
 std::uint16_t Word(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t DWord(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+// The first n bytes at p (n <= 4) as a little-endian value.
+std::uint32_t LittleEndian(const std::uint8_t* p, int n) {
+    std::uint32_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
 }
+std::uint32_t DWord(const std::uint8_t* p) { return LittleEndian(p, 4); }
 void PutWord(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
@@ -63,19 +66,21 @@ void CountReadFailure(CStationInfo* station, std::uint32_t status) {
 }
 
 // Hands every tag whose bytes (or bit) differ from the image to the engine; without an image,
-// every tag.
+// every tag. `available`: the bytes of data the frame's request asked for.
 void DeliverChanges(CDluComm* engine, const std::vector<std::unique_ptr<TagBinding>>& bindings,
-                    const std::uint8_t* data, const std::uint8_t* image, bool hasImage) {
+                    const std::uint8_t* data, const std::uint8_t* image, bool hasImage,
+                    int available) {
     for (const auto& b : bindings) {
         const int at = 2 * b->offset;
+        // Registration fits every tag into its frame; one that does not fit is never read.
+        if (at + ValueBytes(*b) > available) continue;
         if (b->dataType == DT_BIT) {
             std::uint16_t mask = static_cast<std::uint16_t>(1u << (b->sizeOrBit & 15));
             std::uint16_t w = Word(data + at);
             if (!hasImage || ((w ^ Word(image + at)) & mask))
                 engine->DeliverBit(*b, static_cast<std::uint16_t>(w & mask));
         } else {
-            int n = std::min(ValueBytes(*b), kFrameDataSize - at);
-            if (!hasImage || std::memcmp(data + at, image + at, n) != 0)
+            if (!hasImage || std::memcmp(data + at, image + at, ValueBytes(*b)) != 0)
                 engine->DeliverValue(*b, data + at);
         }
     }
@@ -83,16 +88,33 @@ void DeliverChanges(CDluComm* engine, const std::vector<std::unique_ptr<TagBindi
 
 }  // namespace
 
-int WordExtent(const TagBinding& binding) {
-    if (binding.dataType == DT_BIT) return 1;
-    return (binding.sizeOrBit + 1) / 2;
+int ValueBytes(const TagBinding& binding) {
+    switch (binding.dataType) {
+        case DT_SINT8:
+        case DT_SBCD8:
+        case DT_BCD8:
+            return 1;
+        case DT_SINT16:
+        case DT_UINT8:  // shows the whole word
+        case DT_UINT16:
+        case DT_SBCD16:
+        case DT_BCD16:
+        case DT_BIT:
+            return 2;
+        case DT_SINT32:
+        case DT_UINT32:
+        case DT_SBCD32:
+        case DT_BCD32:
+        case DT_FLOAT:
+            return 4;
+        case DT_STRING:
+            return std::min<int>(binding.sizeOrBit, kWriteDataSize);
+        default:
+            return 0;
+    }
 }
 
-int ValueBytes(const TagBinding& binding) {
-    // An 8-bit unsigned tag shows the whole word, so a change of its high byte is a change.
-    if (binding.dataType == DT_UINT8) return std::max<int>(binding.sizeOrBit, 2);
-    return binding.sizeOrBit;
-}
+int WordExtent(const TagBinding& binding) { return std::max(1, (ValueBytes(binding) + 1) / 2); }
 
 void PutRequestItem(std::uint8_t* out, std::uint16_t areaCode, std::uint16_t word,
                     std::uint16_t count) {
@@ -108,6 +130,7 @@ void FormatErrorNumber(std::uint32_t status, char (&text)[8]) {
 }
 
 bool DecodeValue(const TagBinding& b, const std::uint8_t* data, CTagVal& value) {
+    // Every read below stays within ValueBytes(b); BCD digits beyond it read as 0.
     const int digits = 2 * b.sizeOrBit;
     switch (b.dataType) {
         case DT_SINT8:
@@ -131,7 +154,7 @@ bool DecodeValue(const TagBinding& b, const std::uint8_t* data, CTagVal& value) 
         case DT_SBCD32: {
             static const std::uint32_t sign[3] = {0x80u, 0x8000u, 0x80000000u};
             std::uint32_t s = sign[b.dataType - DT_SBCD8];
-            std::uint32_t raw = DWord(data);
+            std::uint32_t raw = LittleEndian(data, ValueBytes(b));
             bool negative = (raw & s) != 0;
             if (negative) raw &= s - 1;
             double r;
@@ -143,7 +166,7 @@ bool DecodeValue(const TagBinding& b, const std::uint8_t* data, CTagVal& value) 
         case DT_BCD16:
         case DT_BCD32: {
             double r;
-            if (!DecodeBcd(DWord(data), digits, r)) return false;
+            if (!DecodeBcd(LittleEndian(data, ValueBytes(b)), digits, r)) return false;
             value.SetVal(r);
             return true;
         }
@@ -156,7 +179,7 @@ bool DecodeValue(const TagBinding& b, const std::uint8_t* data, CTagVal& value) 
         }
         case DT_STRING: {
             char text[kFrameDataSize + 1] = {};
-            int size = std::min<int>(b.sizeOrBit, kFrameDataSize);
+            const int size = ValueBytes(b);
             for (int i = 0; i < size && data[i]; ++i) text[i] = static_cast<char>(data[i]);
             value.SetVal(text);
             return true;
@@ -172,7 +195,7 @@ CBlockFrame::CBlockFrame(CStationInfo* station, CCommBlock* block, CDluComm* eng
     : m_pStation(station), m_pBlock(block), m_pEngine(engine) {}
 
 int CBlockFrame::Words() const {
-    return std::clamp<int>(m_pBlock->m_nWordCount, 0, kFrameMaxWords);
+    return std::clamp<int>(m_pBlock->m_nWordCount, 1, kBlockMaxWords);
 }
 
 void CBlockFrame::ResetState() {
@@ -186,7 +209,7 @@ void CBlockFrame::BuildRequest() {
     m_wCommand = Command(m_pStation, FN_READ_WORDS);
     PutRequestItem(m_request, static_cast<std::uint16_t>(m_pBlock->m_nAreaCode),
                    static_cast<std::uint16_t>(m_pBlock->m_nStartWord),
-                   static_cast<std::uint16_t>(m_pBlock->m_nWordCount));
+                   static_cast<std::uint16_t>(Words()));
     m_nRequestLength = 6;
 }
 
@@ -198,7 +221,7 @@ void CBlockFrame::OnResponse(const std::uint8_t* data, std::uint32_t status) {
         return;
     }
     m_pStation->ReportStatus(0, nullptr);
-    DeliverChanges(m_pEngine, m_bindings, data, m_image, m_bHasImage != 0);
+    DeliverChanges(m_pEngine, m_bindings, data, m_image, m_bHasImage != 0, 2 * Words());
     std::memcpy(m_image, data, 2 * Words());
     m_bHasImage = 1;
     m_pEngine->PulseNewData();
@@ -222,11 +245,13 @@ bool CGroupFrame::IsSingle() const {
 }
 
 int CGroupFrame::ImageBytes() const {
-    if (IsSingle()) {
-        const TagBinding& first = *m_bindings.front();
-        int n = first.dataType == DT_STRING ? first.sizeOrBit : 2 * WordExtent(first);
-        return std::min(n, kFrameDataSize);
-    }
+    if (IsSingle() && m_bindings.front()->dataType == DT_STRING)
+        return ValueBytes(*m_bindings.front());
+    return ResponseBytes();
+}
+
+int CGroupFrame::ResponseBytes() const {
+    if (IsSingle()) return 2 * WordExtent(*m_bindings.front());
     return 2 * std::clamp(m_nItemCount, 0, kGroupMaxItems);
 }
 
@@ -258,7 +283,7 @@ void CGroupFrame::OnResponse(const std::uint8_t* data, std::uint32_t status) {
         return;
     }
     m_pStation->ReportStatus(0, nullptr);
-    DeliverChanges(m_pEngine, m_bindings, data, m_image, m_bHasImage != 0);
+    DeliverChanges(m_pEngine, m_bindings, data, m_image, m_bHasImage != 0, ResponseBytes());
     std::memcpy(m_image, data, ImageBytes());
     m_bHasImage = 1;
     m_pEngine->PulseNewData();
@@ -327,10 +352,10 @@ int CWriteItem::EncodeValue(std::uint8_t* out) const {
             return 4;
         }
         case DT_STRING: {
-            // Registration keeps strings within the write area; the whole announced words go
-            // out, zero-filled past the text, and a text of exactly size bytes keeps all of them.
-            int size = std::min<int>(m_pBinding->sizeOrBit, kWriteDataSize);
-            int n = 2 * ((size + 1) / 2);
+            // The whole words the header announces go out, zero-filled past the text, and a
+            // text of exactly size bytes keeps all of them.
+            const int size = ValueBytes(*m_pBinding);
+            const int n = 2 * m_wCount;
             char text[kWriteDataSize + 2] = {};
             m_value.GetValStr(text, size + 1);
             std::memcpy(out, text, n);

@@ -21,13 +21,15 @@ inline constexpr std::uint16_t FN_WRITE_BIT = 0x83;
 inline constexpr int kFrameDataSize = 128;  // response data and image
 inline constexpr int kWriteDataSize = 122;  // what a write slot's data area takes
 inline constexpr int kGroupMaxItems = 10;
-// Words a response can carry: everything a frame reads must lie within them.
-inline constexpr int kFrameMaxWords = kFrameDataSize / 2;
+// Words a block polls at most; a stored count beyond it (a damaged file) is read as this many.
+inline constexpr int kBlockMaxWords = 60;
 
-// Words a tag occupies in PLC memory: 1 for a bit, else (size + 1) / 2.
-int WordExtent(const TagBinding& binding);
-// Bytes of the response the tag's host value is made from (what change detection compares).
+// Bytes DecodeValue reads for a tag: the width of its data type (1, 2 or 4), the size of a
+// string (at most what a write can carry), the word of a bit; 0 for an unknown type. Whatever
+// size the host gave, nothing else of the response is read for the tag.
 int ValueBytes(const TagBinding& binding);
+// Words a tag occupies in a frame and in a write: those ValueBytes covers, at least one.
+int WordExtent(const TagBinding& binding);
 // One 6-byte request item {area code, word number, word count}, big-endian.
 void PutRequestItem(std::uint8_t* out, std::uint16_t areaCode, std::uint16_t word,
                     std::uint16_t count);
@@ -45,7 +47,8 @@ public:
     void BuildRequest();
     void OnResponse(const std::uint8_t* data, std::uint32_t status);
     void OnTimeout();
-    // Words of the block that a response holds (the configured count, capped to a response).
+    // Words the frame polls and serves: the stored count held to 1..kBlockMaxWords, so that a
+    // damaged count neither asks the board for more than a block nor reads past the answer.
     int Words() const;
     void ResetState();
 
@@ -74,6 +77,8 @@ public:
     bool IsSingle() const;
     // Bytes of the response kept as the image.
     int ImageBytes() const;
+    // Bytes of the response the request asks for: what its bindings may read.
+    int ResponseBytes() const;
     void ResetState();
 
     CStationInfo* m_pStation;

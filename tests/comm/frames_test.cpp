@@ -1,7 +1,12 @@
 // Request layouts, change detection, and the conversions in both directions.
 #include "comm/frames.h"
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include "engine_fixture.h"
 
@@ -307,6 +312,81 @@ TEST_F(Frames, InvalidBcdLeavesTheHostValue) {
     engine_->ReceiveResponses();
     EXPECT_EQ(engine_->DeliverQueued(), 0u);
     EXPECT_EQ(Value(t).GetVal(), 1234);
+}
+
+// A word count outside 1..60 from a damaged file stays as stored; the block polls and serves
+// only the words a block may hold.
+TEST_F(Frames, DamagedWordCountIsKeptButPolledWithinABlock) {
+    const struct { int stored, polled; } cases[] = {{61, 60}, {64, 60}, {0, 1}, {-1, 1}};
+    const std::string base = ::testing::TempDir() + "qx_damaged_" + std::to_string(::getpid());
+    auto readAll = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    {
+        CQuorixDoc written;
+        written.SetPath(base + "_a.cfg");
+        for (const auto& c : cases) {
+            auto st = std::make_unique<CStationInfo>();
+            st->m_strName = "S" + std::to_string(written.Stations().size());
+            st->m_nStationNo = static_cast<int>(written.Stations().size());
+            st->m_nCpuType = CPU_K1000;
+            auto b = std::make_unique<CCommBlock>();
+            b->m_strAddress = "D0100";
+            b->m_nWordCount = c.stored;
+            b->m_nDevice = DEV_D;
+            b->m_nStartWord = 100;
+            b->m_nAreaCode = AreaCode(CPU_K1000, DEV_D);
+            st->m_blocks.push_back(std::move(b));
+            written.Stations().push_back(std::move(st));
+        }
+        ASSERT_TRUE(written.Save());
+    }
+    ASSERT_EQ(doc_.Load(base + "_a.cfg"), 1);
+    doc_.SetPath(base + "_b.cfg");
+    ASSERT_TRUE(doc_.Save());
+    EXPECT_EQ(readAll(base + "_b.cfg"), readAll(base + "_a.cfg"));
+    std::remove((base + "_a.cfg").c_str());
+    std::remove((base + "_b.cfg").c_str());
+
+    StartEngine();
+    const int n = static_cast<int>(std::size(cases));
+    std::vector<std::int32_t> last, beyond;
+    for (int i = 0; i < n; ++i) {
+        CStationInfo* st = doc_.Stations()[static_cast<std::size_t>(i)].get();
+        EXPECT_EQ(st->m_blocks[0]->m_nWordCount, cases[i].stored);
+        last.push_back(Tag("last" + std::to_string(i)));
+        EXPECT_EQ(
+            Register(st, "D0" + std::to_string(99 + cases[i].polled), DT_BCD16, 2, last.back()),
+            i << 16);
+        // The stored block's last word lies past what is polled: served on its own.
+        beyond.push_back(Tag("beyond" + std::to_string(i)));
+        if (cases[i].stored > cases[i].polled) {
+            const std::string at = "D0" + std::to_string(99 + cases[i].stored);
+            EXPECT_GE(Register(st, at, DT_FLOAT, 2, beyond.back()) >> 16, n);
+        }
+    }
+    Activate();
+    Cycle();
+    for (int slot : dev_.Pending()) {
+        fake::SentRequest r = dev_.Request(slot);
+        Data d;
+        if (r.Word() == 100) {
+            EXPECT_EQ(r.Count(), cases[r.Station()].polled);
+            d.W(cases[r.Station()].polled - 1, 0x1234);
+        } else {
+            d.Bytes(0, {0x00, 0x00, 0xC0, 0x3F});
+        }
+        dev_.Answer(slot, 0, d.b);
+    }
+    engine_->ReceiveResponses();
+    engine_->DeliverQueued();
+    for (int i = 0; i < n; ++i) {
+        EXPECT_EQ(Value(last[static_cast<std::size_t>(i)]).GetVal(), 1234) << cases[i].stored;
+        if (cases[i].stored > cases[i].polled) {
+            EXPECT_EQ(Value(beyond[static_cast<std::size_t>(i)]).GetVal(), 1.5);
+        }
+    }
 }
 
 }  // namespace

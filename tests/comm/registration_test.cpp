@@ -1,9 +1,32 @@
 // Where registration places tags, the handles it gives, and what it refuses.
+#include <bit>
+#include <map>
+
 #include "engine_fixture.h"
 
 using namespace enginetest;
 
 namespace {
+
+// What the PLC answers to a frame's request: the words it asks for and not a byte more, in a
+// buffer of exactly that size, so that a read past it is a read past the answer.
+std::unique_ptr<std::uint8_t[]> AnswerOf(const std::uint8_t* request, int length,
+                                         const std::map<int, std::uint16_t>& mem) {
+    std::vector<std::uint8_t> bytes;
+    for (int at = 0; at + 6 <= length; at += 6) {
+        const int word = request[at + 2] << 8 | request[at + 3];
+        const int count = (request[at + 4] & 0x7F) << 8 | request[at + 5];
+        for (int i = 0; i < count; ++i) {
+            auto it = mem.find(word + i);
+            const std::uint16_t v = it == mem.end() ? 0 : it->second;
+            bytes.push_back(static_cast<std::uint8_t>(v));
+            bytes.push_back(static_cast<std::uint8_t>(v >> 8));
+        }
+    }
+    auto out = std::make_unique<std::uint8_t[]>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), out.get());
+    return out;
+}
 
 class Registration : public EngineTest {
 protected:
@@ -94,6 +117,46 @@ TEST_F(Registration, StringsAndWideValuesReadTheirWholeExtentAlone) {
     EXPECT_EQ(f.m_request[4], 0x00);
     EXPECT_EQ(f.m_request[5], 0x02);
     EXPECT_EQ(f.ImageBytes(), 4);
+}
+
+// Whatever size the host gives, a tag is fitted, and read, by its type's width, and only from the
+// words its frame asked for.
+TEST_F(Registration, TagsAreReadByTheirTypeWithinTheirFrame) {
+    const std::map<int, std::uint16_t> mem = {
+        {131, 0x4321}, {132, 0x0001}, {200, 0x0042}, {201, 0x0085}};
+    const struct {
+        const char* address;
+        std::uint16_t type, size;
+        bool inBlock;
+        double value;
+    } cases[] = {
+        {"D0131", DT_BCD16, 2, true, 4321},  // the block's last word
+        {"D0131", DT_SINT32, 2, false, 0x00014321},
+        {"D0131", DT_FLOAT, 1, false, std::bit_cast<float>(0x00014321u)},
+        {"D0132", DT_SINT16, 0, false, 1},  // the word after the block
+        {"D0200", DT_BCD16, 2, false, 42},
+        {"D0201", DT_SBCD8, 2, false, -5},  // the last item of a group
+    };
+    StartEngine();
+    std::vector<std::int32_t> ids;
+    for (const auto& c : cases) {
+        ids.push_back(Tag(std::string(c.address) + "/" + std::to_string(c.type)));
+        std::int32_t h = Register(st_, c.address, c.type, c.size, ids.back());
+        EXPECT_EQ(h >= 0 && h >> 16 == 0, c.inBlock) << c.address << " type " << c.type;
+    }
+    engine_->BuildGroupRequests();
+    Activate();
+    Cycle();
+    auto answer = [&](auto& frame) {
+        ASSERT_EQ(frame.m_bOutstanding, 1);
+        frame.OnResponse(AnswerOf(frame.m_request, frame.m_nRequestLength, mem).get(), 0);
+    };
+    answer(engine_->BlockFrame(0));
+    for (std::size_t g = 0; g < engine_->GroupFrameCount(); ++g) answer(engine_->GroupFrame(g));
+    engine_->DeliverQueued();
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        EXPECT_EQ(Value(ids[i]).GetVal(), cases[i].value)
+            << cases[i].address << " type " << cases[i].type;
 }
 
 TEST_F(Registration, RefusesValuesNoRequestCanCarry) {
