@@ -1,9 +1,12 @@
 #include "hardware_backend.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "log.h"
@@ -66,6 +69,39 @@ bool CHardwareBackend::MapWindow(std::uint32_t physical, std::uint32_t, int& fd,
     fd = memFd_;
     offset = physical;
     return memFd_ >= 0;
+}
+
+std::string CHardwareBackend::RefuseMapping(const Peer& peer) const {
+    if (!peer.known) return "the peer's credentials are unknown";
+    struct stat st {};
+    if (::fstat(memFd_, &st) < 0) return std::string("fstat: ") + std::strerror(errno);
+
+    // The permission class is chosen as the kernel chooses it: owner, else group, else others.
+    mode_t bits;
+    if (peer.uid == st.st_uid) {
+        bits = (st.st_mode >> 6) & 07;
+    } else if (peer.gid == st.st_gid ||
+               std::find(peer.groups.begin(), peer.groups.end(), st.st_gid) != peer.groups.end()) {
+        bits = (st.st_mode >> 3) & 07;
+    } else {
+        bits = st.st_mode & 07;
+    }
+    char text[200];
+    if ((bits & 06) != 06) {
+        std::snprintf(text, sizeof text,
+                      "uid %u gid %u may not open %s for reading and writing (mode %03o, owner %u, "
+                      "group %u)",
+                      static_cast<unsigned>(peer.uid), static_cast<unsigned>(peer.gid),
+                      memDevice_.c_str(), static_cast<unsigned>(st.st_mode & 0777),
+                      static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid));
+        return text;
+    }
+    if (S_ISCHR(st.st_mode) && peer.uid != 0) {
+        std::snprintf(text, sizeof text, "uid %u is not root, which %s asks for",
+                      static_cast<unsigned>(peer.uid), memDevice_.c_str());
+        return text;
+    }
+    return {};
 }
 
 std::string CHardwareBackend::Describe() const {

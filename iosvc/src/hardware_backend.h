@@ -21,6 +21,12 @@ public:
     bool WritePort(std::uint16_t port, std::uint8_t value) override;
     bool MapWindow(std::uint32_t physical, std::uint32_t length, int& fd,
                    std::uint64_t& offset) override;
+    // The memory device's descriptor reaches all of physical memory, so only a peer that could
+    // open the device itself gets it: its uid, gid and groups must be granted reading and
+    // writing by the node's owner, group and mode (root included, no override), and for a
+    // character device (the real /dev/mem, which the kernel also guards with CAP_SYS_RAWIO that
+    // a peer's credentials do not show) it must be root.
+    std::string RefuseMapping(const Peer& peer) const override;
     std::string Describe() const override;
 
 private:

@@ -32,13 +32,33 @@ std::uint32_t Word(const Request& req, int index) {
     return w;
 }
 
-std::string PeerText(int fd) {
+Peer ReadPeer(int fd) {
+    Peer peer;
     ucred cred{};
     socklen_t len = sizeof cred;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
-        return "pid " + std::to_string(cred.pid) + ", uid " + std::to_string(cred.uid);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return peer;
+    peer.known = true;
+    peer.pid = cred.pid;
+    peer.uid = cred.uid;
+    peer.gid = cred.gid;
+    // Supplementary groups; without them (an old kernel) only the primary group counts.
+    peer.groups.resize(32);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        len = static_cast<socklen_t>(peer.groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, peer.groups.data(), &len) == 0) {
+            peer.groups.resize(len / sizeof(gid_t));
+            return peer;
+        }
+        if (errno != ERANGE) break;
+        peer.groups.resize(len / sizeof(gid_t) + 1);
     }
-    return "peer unknown";
+    peer.groups.clear();
+    return peer;
+}
+
+std::string PeerText(const Peer& peer) {
+    if (!peer.known) return "peer unknown";
+    return "pid " + std::to_string(peer.pid) + ", uid " + std::to_string(peer.uid);
 }
 
 }  // namespace
@@ -175,7 +195,8 @@ void CIoServer::Accept() {
         Client c;
         c.fd = fd;
         c.id = nextId_++;
-        Log(LogLevel::Info, "client %d connected (%s)", c.id, PeerText(fd).c_str());
+        c.peer = ReadPeer(fd);
+        Log(LogLevel::Info, "client %d connected (%s)", c.id, PeerText(c.peer).c_str());
         clients_.push_back(c);
     }
 }
@@ -232,7 +253,7 @@ bool CIoServer::Serve(std::size_t index) {
         c.have = 0;
         ++served;
         int fd = -1;
-        Reply reply = Handle(req, fd, c.id, &c.refusals);
+        Reply reply = Handle(req, fd, c.id, &c.refusals, c.peer);
         NoteControl(index, req, reply);
         if (!SendReply(c, reply, fd)) return false;
         if (reply.status == tvio::wire::kBadMessage || reply.status == tvio::wire::kBadVersion) {
@@ -272,7 +293,7 @@ bool CIoServer::SendReply(Client& c, const Reply& reply, int fd) {
     return true;
 }
 
-Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals) {
+Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, const Peer& peer) {
     fdOut = -1;
     Reply reply{};
     reply.magic = tvio::wire::kReplyMagic;
@@ -349,6 +370,15 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals) 
             std::uint32_t length = Word(req, 1);
             if (!WindowAllowed(physical, length)) {
                 refuse("mapping of", physical, length);
+                break;
+            }
+            if (std::string why = backend_.RefuseMapping(peer); !why.empty()) {
+                reply.status = tvio::wire::kRefused;
+                int count = refusals ? ++*refusals : 1;
+                if (count <= kRefusalsLogged) {
+                    Log(LogLevel::Warning, "client %d (%s): refused window 0x%05X: %s", who,
+                        PeerText(peer).c_str(), physical, why.c_str());
+                }
                 break;
             }
             int fd = -1;

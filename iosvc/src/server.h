@@ -33,9 +33,10 @@ public:
     void Close();
 
     // The answer to one request; fdOut gets a descriptor to pass along, or -1. `who` names the
-    // client in the log; `refusals` counts its refusals, so that a rogue client cannot flood it.
+    // client in the log; `refusals` counts its refusals, so that a rogue client cannot flood it;
+    // `peer` is asked of the backend before a mapping.
     tvio::wire::Reply Handle(const tvio::wire::Request& req, int& fdOut, int who = 0,
-                             int* refusals = nullptr);
+                             int* refusals = nullptr, const Peer& peer = Peer{});
 
 private:
     struct Client {
@@ -44,6 +45,7 @@ private:
         std::uint8_t buffer[sizeof(tvio::wire::Request)];
         std::size_t have = 0;
         int refusals = 0;
+        Peer peer;
         // Last value this client wrote to each board's control port (base + 0), while it is
         // the one that decides the board's access.
         std::map<std::uint16_t, std::uint8_t> control;

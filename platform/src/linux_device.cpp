@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -42,6 +43,18 @@ struct Mapping {
     void* address;
     std::size_t length;
 };
+
+// A mapping past the end of a file is made without complaint, and the first touch of it then
+// ends the process with SIGBUS. A file (a memfd) must hold the whole window; a device's size
+// is not known (0), so a device such as /dev/mem is taken as it is.
+bool CoversWindow(int fd, std::uint64_t offset, std::uint32_t length) {
+    struct stat st {};
+    if (::fstat(fd, &st) < 0) return false;
+    if (S_ISCHR(st.st_mode)) return true;
+    if (!S_ISREG(st.st_mode) || st.st_size < 0) return false;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    return offset <= size && size - offset >= length;
+}
 
 void CloseFds(std::vector<int>& fds) {
     for (int fd : fds) ::close(fd);
@@ -230,6 +243,10 @@ bool LinuxDevice::DeviceIoControl(HANDLE h, std::uint32_t code, const void* in,
     std::uint32_t wanted = 0;
     if (inSize >= 8) std::memcpy(&wanted, static_cast<const char*>(in) + 4, 4);
     if (answer.length == 0 || answer.length != wanted) {
+        CloseFds(fds);
+        return false;
+    }
+    if (!CoversWindow(fds[0], answer.offset, answer.length)) {
         CloseFds(fds);
         return false;
     }

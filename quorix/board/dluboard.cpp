@@ -1,5 +1,6 @@
 #include "board/dluboard.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/tvioctrl.h"
@@ -8,6 +9,16 @@ namespace {
 
 void PutLe32(std::uint8_t* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The board's processor works on the same window. A bitmap byte hands slots over: what was
+// written to a slot must be visible before its request bit, and what is read of a slot must not
+// be read ahead of its response bit. The bulk copies stay plain between these points.
+std::uint8_t LoadMark(std::uint8_t& mark) {
+    return std::atomic_ref<std::uint8_t>(mark).load(std::memory_order_acquire);
+}
+void StoreMark(std::uint8_t& mark, std::uint8_t value) {
+    std::atomic_ref<std::uint8_t>(mark).store(value, std::memory_order_release);
 }
 
 }  // namespace
@@ -127,7 +138,12 @@ bool CDluBoard::Lock(std::uint8_t mask) {
     WritePort(Port(DLU_PORT_CONTROL), static_cast<std::uint8_t>(DLU_CONTROL_IDLE | mask));
     const std::uint32_t start = plat::GetTickCount();
     for (;;) {
-        if ((ReadPort(Port(DLU_PORT_CONTROL)) & mask) == 0) return true;
+        if ((ReadPort(Port(DLU_PORT_CONTROL)) & mask) == 0) {
+            // Granted: no window access may move before this, and the board's last writes
+            // are ours to see.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            return true;
+        }
         // Only the low 16 bits of the elapsed time count: a stall of over 65 s starts the wait
         // anew.
         if (static_cast<std::uint16_t>(plat::GetTickCount() - start) >= DLU_LOCK_WAIT) {
@@ -137,12 +153,16 @@ bool CDluBoard::Lock(std::uint8_t mask) {
     }
 }
 
-void CDluBoard::Unlock() { WritePort(Port(DLU_PORT_CONTROL), DLU_CONTROL_IDLE); }
+void CDluBoard::Unlock() {
+    // Every window access of ours is done before the board gets the window back.
+    std::atomic_thread_fence(std::memory_order_release);
+    WritePort(Port(DLU_PORT_CONTROL), DLU_CONTROL_IDLE);
+}
 
 bool CDluBoard::ReadResponseBitmap(std::uint8_t bitmap[DLU_BITMAP_SIZE]) {
     if (!m_pWindow || !Lock(DLU_ACCESS_RESPONSE)) return false;
     WritePort(Port(DLU_PORT_BANK), DLU_BANK_RESPONSE);
-    std::memcpy(bitmap, m_pWindow + DLU_OFS_BITMAP, DLU_BITMAP_SIZE);
+    for (int b = 0; b < DLU_BITMAP_SIZE; ++b) bitmap[b] = LoadMark(m_pWindow[DLU_OFS_BITMAP + b]);
     Unlock();
     return true;
 }
@@ -174,7 +194,7 @@ bool CDluBoard::PlaceRequest(int slot, std::uint16_t command, const std::uint8_t
     // The bitmap byte goes last: the board may pick the request up as soon as its bit shows.
     const int b = DluBitmapByte(slot);
     m_ownBitmap[b] |= DluBitmapMask(slot);
-    m_pWindow[DLU_OFS_BITMAP + b] = m_ownBitmap[b];
+    StoreMark(m_pWindow[DLU_OFS_BITMAP + b], m_ownBitmap[b]);
     Unlock();
     return true;
 }
@@ -244,7 +264,7 @@ void CDluBoard::FreeSlot(int slot) {
     m_ownBitmap[b] &= static_cast<std::uint8_t>(~DluBitmapMask(slot));
     if (m_pWindow && Lock(DLU_ACCESS_REQUEST)) {
         WritePort(Port(DLU_PORT_BANK), DLU_BANK_REQUEST);
-        m_pWindow[DLU_OFS_BITMAP + b] = m_ownBitmap[b];
+        StoreMark(m_pWindow[DLU_OFS_BITMAP + b], m_ownBitmap[b]);
         Unlock();
     }
     // Only a slot that held a request counts: freeing an idle slot must not hide a pending one

@@ -129,6 +129,7 @@ private:
     void Occupy(int slot, std::int32_t kind, std::int32_t id);
 
     std::uint16_t m_wPortBase = 0;
+    // Shared with the board's processor: the bitmap bytes are its hand-over points (dluboard.cpp).
     std::uint8_t* m_pWindow = nullptr;
     plat::HANDLE m_hDevice = plat::INVALID_HANDLE_VALUE;
     std::uint8_t m_ownBitmap[4] = {0, 0, 0, 0};

@@ -1,6 +1,7 @@
 #include "sim/board.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +24,16 @@ constexpr std::uint8_t kUpBits = 0xC0;
 
 // How often the firmware looks at the mailbox when nobody wakes it.
 constexpr auto kIdlePoll = std::chrono::milliseconds(2);
+
+// The PC works on the same window from another thread or process. A bitmap byte hands a slot
+// over: the slot is read only after its request bit, and an answer is complete before its
+// response bit shows.
+std::uint8_t LoadMark(std::uint8_t& mark) {
+    return std::atomic_ref<std::uint8_t>(mark).load(std::memory_order_acquire);
+}
+void StoreMark(std::uint8_t& mark, std::uint8_t value) {
+    std::atomic_ref<std::uint8_t>(mark).store(value, std::memory_order_release);
+}
 
 const char* FunctionName(std::uint8_t fn) {
     switch (fn) {
@@ -135,7 +146,7 @@ void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
         Taken& t = taken[static_cast<std::size_t>(slot)];
         char text[96];
 
-        if (!(req[byte] & mask)) {
+        if (!(LoadMark(req[byte]) & mask)) {
             // Withdrawn: forget an unanswered request, take back an answer.
             if (t.active) {
                 std::string line = Describe(slot, t);
@@ -144,10 +155,10 @@ void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
                 lines.push_back(line + text);
                 t.active = false;
             }
-            resp[byte] &= static_cast<std::uint8_t>(~mask);
+            StoreMark(resp[byte], static_cast<std::uint8_t>(LoadMark(resp[byte]) & ~mask));
             continue;
         }
-        if (resp[byte] & mask) continue;  // answered; waits for the PC to withdraw
+        if (LoadMark(resp[byte]) & mask) continue;  // answered; waits for the PC to withdraw
 
         std::array<std::uint8_t, 2 + kRequestAreaSize + kDataAreaSize> snap;
         std::memcpy(snap.data(), req + kOfsCommand + 2 * slot, 2);
@@ -168,7 +179,7 @@ void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
         }
         if (!t.silent && static_cast<std::int32_t>(now - t.dueTick) >= 0) {
             Answer(slot, t, now, lines);
-            resp[byte] |= mask;
+            StoreMark(resp[byte], static_cast<std::uint8_t>(LoadMark(resp[byte]) | mask));
             t.active = false;
         }
     }

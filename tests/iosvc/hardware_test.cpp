@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -136,6 +137,32 @@ TEST_F(IoServiceHardware, BoardWindowIsTheMemoryDeviceAtThePhysicalAddress) {
     EXPECT_TRUE(Mapped(memFile));
     board.Close();
     EXPECT_FALSE(Mapped(memFile)) << "closing the device must unmap its windows";
+}
+
+TEST_F(IoServiceHardware, WindowGoesOnlyToPeersThatCouldOpenTheMemoryDevice) {
+    // The descriptor reaches every byte of the device, so the device's owner, group and mode
+    // decide, as they would for the peer opening it itself (no override for root).
+    struct Case {
+        mode_t mode;
+        bool otherOwner;  // owned by someone else, in the peer's group
+        bool mapped;
+    };
+    const Case cases[] = {
+        {0600, false, true},  {0400, false, false},
+        {0066, false, false},  // the owner's bits are the owner's, whatever group and others get
+        {0660, true, true},   {0640, true, false},
+    };
+    for (const Case& k : cases) {
+        if (k.otherOwner && ::geteuid() != 0) continue;  // chown needs root
+        ASSERT_EQ(::chown(memFile.c_str(), k.otherOwner ? 4321 : ::geteuid(), ::getegid()), 0);
+        ASSERT_EQ(::chmod(memFile.c_str(), k.mode), 0);
+        CDluBoard board;
+        EXPECT_EQ(board.Open(4, 6), k.mapped ? 0 : 13) << std::oct << k.mode;
+        EXPECT_EQ(Mapped(memFile), k.mapped) << std::oct << k.mode;
+        board.Close();
+    }
+    EXPECT_NE(service.LogText().find("refused window 0xD8000: uid"), std::string::npos)
+        << service.LogText();
 }
 
 TEST_F(IoServiceHardware, PortsAndWindowsOutsideTheBoardRangeAreRefused) {

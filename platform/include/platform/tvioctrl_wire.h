@@ -12,8 +12,8 @@
 // The answer to IOCTL_MAP_PHYSICAL_MEMORY carries one file descriptor as SCM_RIGHTS ancillary
 // data (a memfd for the simulated board, /dev/mem for the real one) and, in its output, a
 // MapAnswer: the offset at which to map that descriptor and the length to map. The client maps
-// it MAP_SHARED, so the board side's writes are seen at once. All fields are in host order: both
-// ends run on the same machine.
+// it MAP_SHARED, so the board side's writes are seen at once; a file descriptor too short for
+// the window is not mapped. All fields are in host order: both ends run on the same machine.
 #pragma once
 
 #include <cstddef>
@@ -43,7 +43,8 @@ enum Status : std::uint32_t {
     kBadVersion = 2,   // the service speaks another version; ditto
     kUnknownCode = 3,  // not one of the three control codes
     kBadInput = 4,     // input length wrong for the control code
-    kRefused = 5,      // port or memory window outside what a client may touch
+    kRefused = 5,      // port or window outside what a client may touch, or a window
+                       // descriptor this client may not have (see the service's README)
     kIoError = 6,      // the backend failed (device error, no window to give)
 };
 
