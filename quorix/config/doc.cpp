@@ -81,7 +81,7 @@ bool SaveTo(CQuorixDoc& doc, const std::string& target) {
     std::string temp;
     if (!file.CreateUnique(target + ".saving-", temp)) {
         // The folder takes no new file, but the file itself is writable: write it in place.
-        bool inPlace = exists && (errno == EACCES || errno == EPERM);
+        bool inPlace = exists && (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG);
         return inPlace && file.Open(target, CDiskFile::createExclusive) && Store(doc, file);
     }
     bool ok = (!exists || KeepOwnerAndMode(file.Handle(), old)) && Store(doc, file);
