@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 // --- files --------------------------------------------------------------------------------------
@@ -29,10 +31,30 @@ bool CDiskFile::Open(const std::string& path, Mode mode) {
     if (mode == readShared) {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } else {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) Close();
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ >= 0 && (::flock(fd_, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd_, 0) != 0)) Close();
     }
     return fd_ >= 0;
+}
+
+bool CDiskFile::CreateUnique(const std::string& prefix, std::string& created) {
+    Close();
+    // Process id and a counter make the name unique; O_EXCL guards against a name someone else
+    // took anyway.
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, "%x-%x", static_cast<unsigned>(::getpid()),
+                      counter.fetch_add(1));
+        std::string name = prefix + suffix;
+        fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd_ >= 0) {
+            created = std::move(name);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
 }
 
 std::size_t CDiskFile::Read(void* buf, std::size_t n) {

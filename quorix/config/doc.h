@@ -29,8 +29,10 @@ public:
     int Configure(const std::string& path);
     // 1 on success, 0 on any failure (what was read before the failure stays in the document).
     int Load(const std::string& path);
-    // Writes the whole file at the stored path through a temporary file beside it, so that the
-    // old file stays intact when writing fails; a failure shows error box 2005. True on success.
+    // Writes the whole file at the stored path (for a link, at its target) through a unique
+    // temporary file beside it that takes the old file's mode and owner, so that the old file
+    // stays intact when writing fails; where the folder takes no new file, a writable file is
+    // written in place. A failure shows error box 2005. True on success.
     bool Save();
 
     CStationInfo* FindStation(const char* name) const;

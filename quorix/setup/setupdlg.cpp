@@ -191,11 +191,11 @@ void CSetupDlg::OnDelete() {
 }
 
 void CSetupDlg::OnSave() {
-    if (m_pDoc) {
-        m_commPortPage.Store(m_pDoc->Port());
-        m_commPortPage.SetModified(0);
-        m_pDoc->Save();  // shows its own error box on failure
-    }
+    if (!m_pDoc) return;
+    m_commPortPage.Store(m_pDoc->Port());
+    // A failed save (its own error box shown) leaves the edits marked, so Close still asks.
+    if (!m_pDoc->Save()) return;
+    m_commPortPage.SetModified(0);
     m_nModified = 0;
     m_nSaved = 1;
 }

@@ -1,12 +1,18 @@
 // The configuration file: its exact bytes, round trips, and every way a load can fail.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "config/address.h"
 #include "config/doc.h"
@@ -67,6 +73,39 @@ std::unique_ptr<CCommBlock> Block(int cpu, const char* address, int words, int p
     b->m_nWordCount = words;
     b->m_nPeriod = period;
     return b;
+}
+
+std::set<std::string> Listing(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename());
+    return names;
+}
+
+constexpr uid_t kNobody = 65534;
+
+// A second user: root writes into any folder and over any file, so a test run as root hands
+// such saves to the unprivileged user nobody; a test run as a user plays both parts itself.
+uid_t Other() { return ::geteuid() == 0 ? kNobody : ::geteuid(); }
+
+// What a save did: bit 0 it succeeded, bit 1 it showed box 2005, bit 2 it showed another box.
+int SaveOutcome(CQuorixDoc& doc) {
+    BoxCapture boxes;
+    int outcome = doc.Save() ? 1 : 0;
+    for (const auto& b : boxes.boxes) outcome |= b.id == 2005u ? 2 : 4;
+    return outcome;
+}
+
+int SaveAsOther(CQuorixDoc& doc) {
+    if (::geteuid() != 0) return SaveOutcome(doc);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        bool dropped =
+            ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+        ::_exit(dropped ? SaveOutcome(doc) : 8);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 16;
 }
 
 }  // namespace
@@ -261,11 +300,108 @@ TEST(ConfigSave, FailureKeepsTheOldFileAndShows2005) {
 
     EXPECT_FALSE(saved);
     EXPECT_EQ(ReadAll(path), before);
-    EXPECT_FALSE(fs::exists(path + ".saving"));
+    EXPECT_EQ(Listing(dir.path), std::set<std::string>{"keep.cfg"});
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].kind, CBoxRequest::error);
     EXPECT_EQ(boxes.boxes[0].id, 2005u);
     EXPECT_NE(boxes.boxes[0].text.find(path), std::string::npos);
+}
+
+// A save replaces the content only: the file keeps its mode, owner and links, a folder that takes
+// no new file still lets a writable file be saved, and only a real failure shows 2005.
+TEST(ConfigSave, ReplacesTheContentAndKeepsTheFile) {
+    struct Case {
+        const char* name;
+        mode_t folderMode, fileMode;
+        bool fileOfOther, savedByOther, linked, saves, ownerAfterOther, rootOnly;
+    } cases[] = {
+        {"mode kept", 0755, 0664, false, false, false, true, false, false},
+        {"through a link", 0755, 0640, false, false, true, true, false, false},
+        {"read-only folder, writable file", 0555, 0666, true, true, false, true, true, false},
+        {"write-protected file", 0777, 0444, true, true, false, false, true, false},
+        {"owner kept", 0755, 0640, true, false, false, true, true, true},
+        {"owner not ours to keep", 0777, 0666, false, true, false, true, true, true},
+    };
+    TempDir dir;
+    ::chmod(dir.path.c_str(), 0755);
+    CQuorixDoc oldDoc, newDoc;
+    oldDoc.Stations().push_back(Station("OLD", 1, 0));
+    newDoc.Stations().push_back(Station("NEW", 2, 0));
+    oldDoc.SetPath(dir.File("old.cfg"));
+    ASSERT_TRUE(oldDoc.Save());
+    const Bytes oldBytes = ReadAll(dir.File("old.cfg"));
+
+    int i = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.rootOnly && ::geteuid() != 0) continue;  // a second user is needed to arrange it
+        std::string folder = dir.File("c" + std::to_string(++i));
+        std::string file = folder + "/a.cfg";
+        fs::create_directory(folder);
+        WriteAll(file, oldBytes);
+        ::chmod(file.c_str(), c.fileMode);
+        if (c.fileOfOther && ::geteuid() == 0) {
+            ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
+        }
+        ::chmod(folder.c_str(), c.folderMode);
+        std::string savePath = file;
+        if (c.linked) {
+            savePath = dir.File("link" + std::to_string(i));
+            fs::create_symlink("c" + std::to_string(i) + "/a.cfg", savePath);
+        }
+        newDoc.SetPath(savePath);
+
+        EXPECT_EQ(c.savedByOther ? SaveAsOther(newDoc) : SaveOutcome(newDoc), c.saves ? 1 : 2);
+        CQuorixDoc back;
+        ASSERT_EQ(back.Load(file), 1);
+        EXPECT_EQ(back.Stations()[0]->m_strName, c.saves ? "NEW" : "OLD");
+        struct stat st {};
+        ::stat(file.c_str(), &st);
+        EXPECT_EQ(st.st_mode & 07777, c.fileMode);
+        EXPECT_EQ(st.st_uid, c.ownerAfterOther ? Other() : ::geteuid());
+        EXPECT_TRUE(!c.linked || fs::is_symlink(savePath));
+        EXPECT_EQ(Listing(folder), std::set<std::string>{"a.cfg"});
+        ::chmod(folder.c_str(), 0755);
+    }
+}
+
+// Two documents saving the same path over and over never leave a file that fails to load.
+TEST(ConfigSave, ConcurrentSavesLeaveALoadableFile) {
+    TempDir dir;
+    const std::string path = dir.File("c.cfg");
+    std::atomic<int> boxes{0}, failedSaves{0}, running{2};
+    CBoxHandler previous = AfxSetBoxHandler([&](const CBoxRequest&) {
+        ++boxes;
+        return IDOK;
+    });
+    auto saver = [&](int stations) {
+        CQuorixDoc doc;
+        doc.SetPath(path);
+        for (int i = 0; i < stations; ++i) {
+            doc.Stations().push_back(Station(("S" + std::to_string(i)).c_str(), i % 32, 0));
+            doc.Stations().back()->m_strDesc = std::string(200, 'x');  // several buffers
+        }
+        for (int n = 0; n < 100; ++n) failedSaves += doc.Save() ? 0 : 1;
+        --running;
+    };
+    {
+        CQuorixDoc first;
+        first.SetPath(path);
+        ASSERT_TRUE(first.Save());
+    }
+    std::thread a(saver, 1), b(saver, 40);
+    int failedLoads = 0;
+    while (running > 0) {
+        CQuorixDoc back;
+        failedLoads += back.Load(path) == 1 ? 0 : 1;
+    }
+    a.join();
+    b.join();
+    AfxSetBoxHandler(previous);
+    EXPECT_EQ(failedSaves, 0);
+    EXPECT_EQ(failedLoads, 0);
+    EXPECT_EQ(boxes, 0);
+    EXPECT_EQ(Listing(dir.path), std::set<std::string>{"c.cfg"});
 }
 
 TEST(ConfigSave, UnwritableFolderShows2005) {

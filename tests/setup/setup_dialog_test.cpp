@@ -187,6 +187,22 @@ TEST_F(SetupDlgTest, SaveThenCloseAsksNothing) {
     EXPECT_EQ(back.Stations()[0]->m_blocks.size(), 3u);
 }
 
+TEST_F(SetupDlgTest, FailedSaveKeepsTheEditsMarked) {
+    doc = PlantDoc(dir + "/missing/plant.cfg");  // a folder that does not exist
+    Open(doc.get());
+    Select(StationItem(3));
+    scripts.push_back(PressOk());
+    Button(9007)->click();
+    dlg->TabSheet().setCurrentIndex(1);
+    dlg->findChild<QComboBox*>("9013")->setCurrentIndex(10);
+    Button(9011)->click();
+    EXPECT_EQ(boxes.Ids(), std::vector<std::uint32_t>{2005});
+    EXPECT_EQ(dlg->IsModified(), 1);
+    EXPECT_EQ(dlg->CommPortPage().IsModified(), 1);
+    EXPECT_TRUE(CloseAsks());
+    EXPECT_EQ(dlg->IsSaved(), 0);
+}
+
 TEST_F(SetupDlgTest, BoardPageChoiceAsksOnCloseAndIsStored) {
     OpenPlant();
     auto* io = dlg->findChild<QComboBox*>("9013");

@@ -48,10 +48,16 @@ private:
 // A file on disk, opened through POSIX calls.
 class CDiskFile : public CFile {
 public:
+    // createExclusive: opens (or creates) the file for writing, takes its lock and only then
+    // empties it, so a second writer cannot cut what the first one is writing.
     enum Mode { readShared, createExclusive };
     CDiskFile() = default;
     ~CDiskFile() override;
     bool Open(const std::string& path, Mode mode);
+    // Creates a file that did not exist, named prefix + a unique suffix, and gives its name in
+    // `created`. On failure errno tells why.
+    bool CreateUnique(const std::string& prefix, std::string& created);
+    int Handle() const { return fd_; }
     std::size_t Read(void* buf, std::size_t n) override;
     void Write(const void* buf, std::size_t n) override;
     // Flushes to the device (fsync); throws on failure.
