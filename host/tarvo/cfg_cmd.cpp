@@ -1,7 +1,11 @@
 // tarvo cfg: show a configuration file, export it as JSON, or write one from JSON, so that a
 // plant's configuration can be reviewed and kept in version control.
+#include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -12,6 +16,7 @@
 #include "commands.h"
 #include "config/address.h"
 #include "config/doc.h"
+#include "config/records.h"
 #include "framework/codepage.h"
 #include "framework/msgbox.h"
 
@@ -66,12 +71,14 @@ int Show(const std::string& path) {
         for (const auto& b : s->m_blocks) {
             std::string text;
             b->GetDisplayText(text);
-            std::printf("      * %-16s every %.1f s  (device %c, words %d..%d, area 0x%X)\n",
-                        Cp949ToUtf8(text).c_str(), b->m_nPeriod / 1000.0,
-                        b->m_nDevice >= 0 && b->m_nDevice < kDeviceCount
-                            ? kDeviceLetters[b->m_nDevice]
-                            : '?',
-                        b->m_nStartWord, b->m_nStartWord + b->m_nWordCount - 1, b->m_nAreaCode);
+            // A damaged file may hold any start word and count: the end is computed in 64 bits.
+            std::printf(
+                "      * %-16s every %.1f s  (device %c, words %d..%lld, area 0x%X)\n",
+                Cp949ToUtf8(text).c_str(), b->m_nPeriod / 1000.0,
+                b->m_nDevice >= 0 && b->m_nDevice < kDeviceCount ? kDeviceLetters[b->m_nDevice]
+                                                                 : '?',
+                b->m_nStartWord, static_cast<long long>(b->m_nStartWord) + b->m_nWordCount - 1,
+                b->m_nAreaCode);
         }
     }
     if (doc.StationNames().size() != doc.Stations().size())
@@ -117,18 +124,34 @@ int Export(const Args& args) {
     return 0;
 }
 
+// The JSON value itself is checked before anything is converted: a fraction, a number beyond
+// 64 bits or one beyond the range never reaches an int.
+bool IntegerIn(const json& v, std::int64_t lo, std::int64_t hi, int& out) {
+    if (v.is_number_unsigned()) {
+        std::uint64_t u = v.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(hi) || static_cast<std::int64_t>(u) < lo) return false;
+        out = static_cast<int>(u);
+        return true;
+    }
+    if (!v.is_number_integer()) return false;
+    std::int64_t i = v.get<std::int64_t>();
+    if (i < lo || i > hi) return false;
+    out = static_cast<int>(i);
+    return true;
+}
+
 // Reads an index into a table of bases from "0x340" / "340" / a plain index number.
 template <class T, std::size_t N>
 int TableIndex(const json& v, const T (&table)[N], std::uint32_t scale, int& index) {
-    if (v.is_number_integer()) {
-        index = v.get<int>();
-        return index >= 0 && index < static_cast<int>(N);
-    }
+    if (v.is_number()) return IntegerIn(v, 0, static_cast<std::int64_t>(N) - 1, index);
     if (!v.is_string()) return 0;
     std::string s = v.get<std::string>();
+    // Hex digits only (strtoul alone would take blanks, a sign and values that wrap).
+    if (s.empty() || !std::isxdigit(static_cast<unsigned char>(s[0]))) return 0;
     char* end = nullptr;
-    unsigned long value = std::strtoul(s.c_str(), &end, 16);
-    if (s.empty() || *end != '\0') return 0;
+    errno = 0;
+    unsigned long long value = std::strtoull(s.c_str(), &end, 16);
+    if (*end != '\0' || errno || value > 0xFFFFFFFFull) return 0;
     for (std::size_t i = 0; i < N; ++i)
         if (table[i] == value || table[i] == value * scale) {
             index = static_cast<int>(i);
@@ -142,7 +165,8 @@ struct ImportError {
 };
 
 int CpuFromJson(const json& v) {
-    if (v.is_number_integer()) return v.get<int>();
+    int cpu = -1;
+    if (v.is_number()) return IntegerIn(v, 0, kCpuTypeCount - 1, cpu) ? cpu : -1;
     if (!v.is_string()) return -1;
     std::string s = v.get<std::string>();
     for (int i = 0; i < kCpuTypeCount; ++i)
@@ -157,6 +181,7 @@ void FromJson(const json& j, CQuorixDoc& doc) {
     if (!j.is_object()) fail("$", "the top level must be an object");
     if (j.contains("board")) {
         const json& b = j["board"];
+        if (!b.is_object()) fail("$.board", "must be an object");
         if (b.contains("ioPort") && !TableIndex(b["ioPort"], kDluIoBases, 1, doc.Port().m_nIoIndex))
             fail("$.board.ioPort", "not one of the board's I/O ports 0x300..0x3F0");
         if (b.contains("memoryWindow") &&
@@ -171,11 +196,9 @@ void FromJson(const json& j, CQuorixDoc& doc) {
         if (!js.is_object()) fail(at, "must be an object");
         auto st = std::make_unique<CStationInfo>();
         if (!js.contains("name") || !js["name"].is_string()) fail(at + ".name", "missing text");
-        st->m_strName = Utf8ToCp949(js["name"].get<std::string>());
-        for (char& c : st->m_strName)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (st->m_strName.find_first_not_of(' ') == std::string::npos)
-            fail(at + ".name", "the station name is empty");
+        // As the station dialog stores a name.
+        st->m_strName = StationNameFromInput(Utf8ToCp949(js["name"].get<std::string>()));
+        if (st->m_strName.empty()) fail(at + ".name", "the station name is empty");
         if (doc.CheckStationName(st->m_strName, nullptr))
             fail(at + ".name", "another station already has this name");
         if (js.contains("description")) {
@@ -186,24 +209,27 @@ void FromJson(const json& j, CQuorixDoc& doc) {
         if (st->m_nCpuType < 0 || st->m_nCpuType >= kCpuTypeCount)
             fail(at + ".cpu", "expected Master K-200, K-250, K-500 or K-1000");
         if (!js.contains("stationNo") || !js["stationNo"].is_number_integer())
-            fail(at + ".stationNo", "missing number");
-        st->m_nStationNo = js["stationNo"].get<int>();
-        if (int e = doc.CheckStationNo(st->m_nStationNo, nullptr))
-            fail(at + ".stationNo", e == 2707 ? "must lie in 0..31" : "used by another station");
+            fail(at + ".stationNo", "missing integer");
+        if (!IntegerIn(js["stationNo"], 0, 31, st->m_nStationNo))
+            fail(at + ".stationNo", "must lie in 0..31");
+        if (doc.CheckStationNo(st->m_nStationNo, nullptr))
+            fail(at + ".stationNo", "used by another station");
+        const json blocks = js.value("blocks", json::array());
+        if (!blocks.is_array()) fail(at + ".blocks", "must be an array");
         int bi = 0;
-        for (const json& jb : js.value("blocks", json::array())) {
+        for (const json& jb : blocks) {
             std::string bat = at + ".blocks[" + std::to_string(bi++) + "]";
+            if (!jb.is_object()) fail(bat, "must be an object");
             auto b = std::make_unique<CCommBlock>();
             if (!jb.contains("address") || !jb["address"].is_string())
                 fail(bat + ".address", "missing text");
-            b->m_strAddress = jb["address"].get<std::string>();
+            b->m_strAddress = TrimWhite(jb["address"].get<std::string>());
             if (!ParseBlockAddress(st->m_nCpuType, b->m_strAddress, b->m_nDevice, b->m_nStartWord,
                                    b->m_nAreaCode))
                 fail(bat + ".address",
                      "not a valid start address for " + std::string(CpuTypeName(st->m_nCpuType)));
-            b->m_nWordCount = jb.value("words", 32);
-            if (b->m_nWordCount < 1 || b->m_nWordCount > 60)
-                fail(bat + ".words", "must lie in 1..60");
+            if (jb.contains("words") && !IntegerIn(jb["words"], 1, 60, b->m_nWordCount))
+                fail(bat + ".words", "must be an integer in 1..60");
             if (!CheckBlockRange(st->m_nCpuType, b->m_nDevice, b->m_nStartWord, b->m_nWordCount))
                 fail(bat, "the block runs past the device's last word");
             for (const auto& other : st->m_blocks)
@@ -211,13 +237,8 @@ void FromJson(const json& j, CQuorixDoc& doc) {
                     b->m_nStartWord < other->m_nStartWord + other->m_nWordCount &&
                     other->m_nStartWord < b->m_nStartWord + b->m_nWordCount)
                     fail(bat, "overlaps block " + other->m_strAddress);
-            if (jb.contains("periodMs")) {
-                if (!jb["periodMs"].is_number_integer())
-                    fail(bat + ".periodMs", "must be an integer");
-                b->m_nPeriod = jb["periodMs"].get<int>();
-            }
-            if (b->m_nPeriod < 0 || b->m_nPeriod > 999900)
-                fail(bat + ".periodMs", "must lie in 0..999900");
+            if (jb.contains("periodMs") && !IntegerIn(jb["periodMs"], 0, 999900, b->m_nPeriod))
+                fail(bat + ".periodMs", "must be an integer in 0..999900");
             st->m_blocks.push_back(std::move(b));
         }
         doc.Stations().push_back(std::move(st));
@@ -233,8 +254,8 @@ int Import(const Args& args) {
     json j;
     try {
         j = json::parse(in);
-    } catch (const json::parse_error& e) {
-        std::fprintf(stderr, "tarvo cfg: %s: %s\n", args[0].c_str(), e.what());
+    } catch (const json::exception& e) {  // a syntax error, or a number too large for JSON
+        std::fprintf(stderr, "tarvo cfg: %s: not valid JSON: %s\n", args[0].c_str(), e.what());
         return 1;
     }
     CQuorixDoc doc;

@@ -1,6 +1,5 @@
 #include "doc.h"
 
-#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +7,7 @@
 #include <new>
 
 #include "framework/archive.h"
+#include "framework/codepage.h"
 #include "platform/platform.h"
 #include "tarvosub/error.h"
 
@@ -119,13 +119,13 @@ bool CQuorixDoc::Save() {
 CStationInfo* CQuorixDoc::FindStation(const char* name) const {
     if (!name) return nullptr;
     for (const auto& s : m_stations)
-        if (::strcasecmp(s->m_strName.c_str(), name) == 0) return s.get();
+        if (Cp949CompareNoCase(s->m_strName, name) == 0) return s.get();
     return nullptr;
 }
 
 int CQuorixDoc::CheckStationName(const std::string& name, const CStationInfo* editing) const {
     for (const auto& s : m_stations)
-        if (s.get() != editing && ::strcasecmp(s->m_strName.c_str(), name.c_str()) == 0)
+        if (s.get() != editing && Cp949CompareNoCase(s->m_strName, name) == 0)
             return 2701;
     return 0;
 }
