@@ -32,6 +32,8 @@ public:
     }
 };
 
+const char* const kWhite = " \t\r\n\v\f";
+
 QLabel* Label(QWidget* parent, const char* text, int x, int y, int w, int h) {
     auto* label = new QLabel(Tr(text), parent);
     label->setGeometry(Dlu(x, y, w, h));
