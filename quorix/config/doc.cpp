@@ -125,8 +125,7 @@ CStationInfo* CQuorixDoc::FindStation(const char* name) const {
 
 int CQuorixDoc::CheckStationName(const std::string& name, const CStationInfo* editing) const {
     for (const auto& s : m_stations)
-        if (s.get() != editing && Cp949CompareNoCase(s->m_strName, name) == 0)
-            return 2701;
+        if (s.get() != editing && Cp949CompareNoCase(s->m_strName, name) == 0) return 2701;
     return 0;
 }
 
