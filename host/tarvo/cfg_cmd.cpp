@@ -9,6 +9,7 @@
 #include <string>
 
 #include "board/dluboard.h"
+#include "cfg_json.h"
 #include "commands.h"
 #include "config/address.h"
 #include "config/doc.h"
@@ -66,12 +67,14 @@ int Show(const std::string& path) {
         for (const auto& b : s->m_blocks) {
             std::string text;
             b->GetDisplayText(text);
-            std::printf("      * %-16s every %.1f s  (device %c, words %d..%d, area 0x%X)\n",
-                        Cp949ToUtf8(text).c_str(), b->m_nPeriod / 1000.0,
-                        b->m_nDevice >= 0 && b->m_nDevice < kDeviceCount
-                            ? kDeviceLetters[b->m_nDevice]
-                            : '?',
-                        b->m_nStartWord, b->m_nStartWord + b->m_nWordCount - 1, b->m_nAreaCode);
+            // A damaged file may hold any start word and count: the end is computed in 64 bits.
+            std::printf(
+                "      * %-16s every %.1f s  (device %c, words %d..%lld, area 0x%X)\n",
+                Cp949ToUtf8(text).c_str(), b->m_nPeriod / 1000.0,
+                b->m_nDevice >= 0 && b->m_nDevice < kDeviceCount ? kDeviceLetters[b->m_nDevice]
+                                                                 : '?',
+                b->m_nStartWord, static_cast<long long>(b->m_nStartWord) + b->m_nWordCount - 1,
+                b->m_nAreaCode);
         }
     }
     if (doc.StationNames().size() != doc.Stations().size())
@@ -117,135 +120,18 @@ int Export(const Args& args) {
     return 0;
 }
 
-// Reads an index into a table of bases from "0x340" / "340" / a plain index number.
-template <class T, std::size_t N>
-int TableIndex(const json& v, const T (&table)[N], std::uint32_t scale, int& index) {
-    if (v.is_number_integer()) {
-        index = v.get<int>();
-        return index >= 0 && index < static_cast<int>(N);
-    }
-    if (!v.is_string()) return 0;
-    std::string s = v.get<std::string>();
-    char* end = nullptr;
-    unsigned long value = std::strtoul(s.c_str(), &end, 16);
-    if (s.empty() || *end != '\0') return 0;
-    for (std::size_t i = 0; i < N; ++i)
-        if (table[i] == value || table[i] == value * scale) {
-            index = static_cast<int>(i);
-            return 1;
-        }
-    return 0;
-}
-
-struct ImportError {
-    std::string where, what;
-};
-
-int CpuFromJson(const json& v) {
-    if (v.is_number_integer()) return v.get<int>();
-    if (!v.is_string()) return -1;
-    std::string s = v.get<std::string>();
-    for (int i = 0; i < kCpuTypeCount; ++i)
-        if (s == CpuTypeName(i) || s == std::string(CpuTypeName(i)).substr(9)) return i;
-    return -1;
-}
-
-void FromJson(const json& j, CQuorixDoc& doc) {
-    auto fail = [](const std::string& where, const std::string& what) {
-        throw ImportError{where, what};
-    };
-    if (!j.is_object()) fail("$", "the top level must be an object");
-    if (j.contains("board")) {
-        const json& b = j["board"];
-        if (b.contains("ioPort") && !TableIndex(b["ioPort"], kDluIoBases, 1, doc.Port().m_nIoIndex))
-            fail("$.board.ioPort", "not one of the board's I/O ports 0x300..0x3F0");
-        if (b.contains("memoryWindow") &&
-            !TableIndex(b["memoryWindow"], kDluMemBases, 16, doc.Port().m_nMemIndex))
-            fail("$.board.memoryWindow", "not one of the windows 0xC0000..0xEC000 (or C000..EC00)");
-    }
-    if (!j.contains("stations")) return;
-    if (!j["stations"].is_array()) fail("$.stations", "must be an array");
-    int si = 0;
-    for (const json& js : j["stations"]) {
-        std::string at = "$.stations[" + std::to_string(si++) + "]";
-        if (!js.is_object()) fail(at, "must be an object");
-        auto st = std::make_unique<CStationInfo>();
-        if (!js.contains("name") || !js["name"].is_string()) fail(at + ".name", "missing text");
-        st->m_strName = Utf8ToCp949(js["name"].get<std::string>());
-        for (char& c : st->m_strName)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (st->m_strName.find_first_not_of(' ') == std::string::npos)
-            fail(at + ".name", "the station name is empty");
-        if (doc.CheckStationName(st->m_strName, nullptr))
-            fail(at + ".name", "another station already has this name");
-        if (js.contains("description")) {
-            if (!js["description"].is_string()) fail(at + ".description", "must be a text");
-            st->m_strDesc = Utf8ToCp949(js["description"].get<std::string>());
-        }
-        st->m_nCpuType = CpuFromJson(js.value("cpu", json("Master K-200")));
-        if (st->m_nCpuType < 0 || st->m_nCpuType >= kCpuTypeCount)
-            fail(at + ".cpu", "expected Master K-200, K-250, K-500 or K-1000");
-        if (!js.contains("stationNo") || !js["stationNo"].is_number_integer())
-            fail(at + ".stationNo", "missing number");
-        st->m_nStationNo = js["stationNo"].get<int>();
-        if (int e = doc.CheckStationNo(st->m_nStationNo, nullptr))
-            fail(at + ".stationNo", e == 2707 ? "must lie in 0..31" : "used by another station");
-        int bi = 0;
-        for (const json& jb : js.value("blocks", json::array())) {
-            std::string bat = at + ".blocks[" + std::to_string(bi++) + "]";
-            auto b = std::make_unique<CCommBlock>();
-            if (!jb.contains("address") || !jb["address"].is_string())
-                fail(bat + ".address", "missing text");
-            b->m_strAddress = jb["address"].get<std::string>();
-            if (!ParseBlockAddress(st->m_nCpuType, b->m_strAddress, b->m_nDevice, b->m_nStartWord,
-                                   b->m_nAreaCode))
-                fail(bat + ".address",
-                     "not a valid start address for " + std::string(CpuTypeName(st->m_nCpuType)));
-            b->m_nWordCount = jb.value("words", 32);
-            if (b->m_nWordCount < 1 || b->m_nWordCount > 60)
-                fail(bat + ".words", "must lie in 1..60");
-            if (!CheckBlockRange(st->m_nCpuType, b->m_nDevice, b->m_nStartWord, b->m_nWordCount))
-                fail(bat, "the block runs past the device's last word");
-            for (const auto& other : st->m_blocks)
-                if (other->m_nDevice == b->m_nDevice &&
-                    b->m_nStartWord < other->m_nStartWord + other->m_nWordCount &&
-                    other->m_nStartWord < b->m_nStartWord + b->m_nWordCount)
-                    fail(bat, "overlaps block " + other->m_strAddress);
-            if (jb.contains("periodMs")) {
-                if (!jb["periodMs"].is_number_integer())
-                    fail(bat + ".periodMs", "must be an integer");
-                b->m_nPeriod = jb["periodMs"].get<int>();
-            }
-            if (b->m_nPeriod < 0 || b->m_nPeriod > 999900)
-                fail(bat + ".periodMs", "must lie in 0..999900");
-            st->m_blocks.push_back(std::move(b));
-        }
-        doc.Stations().push_back(std::move(st));
-    }
-}
-
 int Import(const Args& args) {
-    std::ifstream in(args[0]);
+    std::ifstream in(args[0], std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "tarvo cfg: cannot open '%s'\n", args[0].c_str());
         return 1;
     }
-    json j;
-    try {
-        j = json::parse(in);
-    } catch (const json::parse_error& e) {
-        std::fprintf(stderr, "tarvo cfg: %s: %s\n", args[0].c_str(), e.what());
-        return 1;
-    }
+    std::ostringstream text;
+    text << in.rdbuf();
     CQuorixDoc doc;
-    try {
-        FromJson(j, doc);
-    } catch (const ImportError& e) {
-        std::fprintf(stderr, "tarvo cfg: %s: %s: %s\n", args[0].c_str(), e.where.c_str(),
-                     e.what.c_str());
-        return 1;
-    } catch (const json::exception& e) {
-        std::fprintf(stderr, "tarvo cfg: %s: %s\n", args[0].c_str(), e.what());
+    std::string error;
+    if (!ConfigFromJson(text.str(), doc, error)) {
+        std::fprintf(stderr, "tarvo cfg: %s: %s\n", args[0].c_str(), error.c_str());
         return 1;
     }
     doc.SetPath(args[1]);

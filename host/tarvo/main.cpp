@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "framework/codepage.h"
 
 namespace {
 
@@ -34,6 +35,11 @@ int main(int argc, char** argv) {
     if (cmd == "help" || cmd == "--help" || cmd == "-h") {
         Usage(stdout);
         return 0;
+    }
+    // Every command passes CP949 texts; without the converter each would come out wrong.
+    if (std::string why = Cp949Problem(); !why.empty()) {
+        std::fprintf(stderr, "tarvo: %s\n", why.c_str());
+        return 1;
     }
     if (cmd == "cfg") return CmdCfg(rest);
     if (cmd == "run") return CmdRun(rest);

@@ -33,22 +33,27 @@ int DeviceOf(char letter) {
     return p ? static_cast<int>(p - kDeviceLetters) : -1;
 }
 
-// Decimal digits from *p on, after optional blanks. Returns false when the value leaves
-// 0..INT32_MAX (too many digits): such a word number is never valid. A lone '+' is allowed
-// only when plusAllowed; a '-' is never part of a number. *p is left after the digits.
-bool ReadNumber(const char*& p, bool plusAllowed, std::int64_t& value) {
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
-    if (*p == '+' && plusAllowed) ++p;
+// A word number as the platform's unsigned decimal conversion reads it: white space, an optional
+// sign, then digits; without a digit no number is read, the value is 0 and *p stays where it
+// was. Two mends: a minus sign, and a value beyond 0..INT32_MAX (it would wrap or turn negative
+// in a signed comparison), make the number invalid (false).
+bool ReadNumber(const char*& p, std::int64_t& value) {
     value = 0;
+    const char* q = p;
+    while (*q == ' ' || *q == '\t' || *q == '\n' || *q == '\r' || *q == '\f' || *q == '\v') ++q;
+    bool minus = *q == '-';
+    if (*q == '+' || minus) ++q;
+    if (*q < '0' || *q > '9') return true;
+    if (minus) return false;
     bool overflow = false;
-    while (*p >= '0' && *p <= '9') {
-        value = value * 10 + (*p - '0');
+    for (; *q >= '0' && *q <= '9'; ++q) {
+        value = value * 10 + (*q - '0');
         if (value > 0x7FFFFFFF) {
             overflow = true;
             value = 0x80000000LL;  // keep the loop bounded; the number is already invalid
         }
-        ++p;
     }
+    p = q;
     return !overflow;
 }
 
@@ -82,12 +87,11 @@ int ParseBlockAddress(int cpuType, std::string& address, std::int32_t& device, s
     const char* p = copy.c_str() + 1;
     if (*p == '+') return 0;
     std::int64_t value;
-    bool fits = ReadNumber(p, false, value);
-    if (*p != '\0') return 0;
+    if (!ReadNumber(p, value) || *p != '\0') return 0;
     char text[32];
     std::snprintf(text, sizeof text, "%c%04lld", copy[0], static_cast<long long>(value));
-    if (fits) address = text;
-    if (!fits || !InTables(cpuType, dev) || value > kWordLimits[cpuType][dev]) return 0;
+    address = text;
+    if (!InTables(cpuType, dev) || value > kWordLimits[cpuType][dev]) return 0;
     device = dev;
     word = static_cast<std::int32_t>(value);
     areaCode = kAreaCodes[cpuType][dev];
@@ -101,7 +105,7 @@ int ParseTagAddress(int cpuType, const std::string& address, std::int32_t& devic
     if (dev < 0) return 0;
     const char* p = copy.c_str() + 1;
     std::int64_t value;
-    if (!ReadNumber(p, true, value)) return 0;
+    if (!ReadNumber(p, value)) return 0;
     if (binding.dataType == DT_BIT) {
         if (dev <= DEV_F) {
             int bit;
@@ -120,7 +124,7 @@ int ParseTagAddress(int cpuType, const std::string& address, std::int32_t& devic
             std::int64_t bit;
             // The bit number is plain digits: no blanks or sign after the dot.
             if (*p < '0' || *p > '9') return 0;
-            if (!ReadNumber(p, false, bit) || *p != '\0' || bit > 15) return 0;
+            if (!ReadNumber(p, bit) || *p != '\0' || bit > 15) return 0;
             binding.sizeOrBit = static_cast<std::uint16_t>(bit);
         }
     } else if (*p != '\0') {

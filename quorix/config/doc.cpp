@@ -1,7 +1,6 @@
 #include "doc.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <new>
 
 #include "framework/archive.h"
+#include "framework/codepage.h"
 #include "platform/platform.h"
 #include "tarvosub/error.h"
 
@@ -180,14 +180,13 @@ bool CQuorixDoc::Save() {
 CStationInfo* CQuorixDoc::FindStation(const char* name) const {
     if (!name) return nullptr;
     for (const auto& s : m_stations)
-        if (::strcasecmp(s->m_strName.c_str(), name) == 0) return s.get();
+        if (Cp949CompareNoCase(s->m_strName, name) == 0) return s.get();
     return nullptr;
 }
 
 int CQuorixDoc::CheckStationName(const std::string& name, const CStationInfo* editing) const {
     for (const auto& s : m_stations)
-        if (s.get() != editing && ::strcasecmp(s->m_strName.c_str(), name.c_str()) == 0)
-            return 2701;
+        if (s.get() != editing && Cp949CompareNoCase(s->m_strName, name) == 0) return 2701;
     return 0;
 }
 

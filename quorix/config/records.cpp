@@ -103,3 +103,14 @@ void CCommPort::Serialize(CArchive& ar) {
     ar.SerializeInt(m_nIoIndex);
     ar.SerializeInt(m_nMemIndex);
 }
+
+std::string TrimWhite(std::string_view text) {
+    // CP949 trail bytes are never white space, so trimming bytes cannot split a character.
+    const char* const white = " \t\r\n\v\f";
+    std::size_t b = text.find_first_not_of(white);
+    if (b == std::string_view::npos) return {};
+    std::size_t e = text.find_last_not_of(white);
+    return std::string(text.substr(b, e - b + 1));
+}
+
+std::string StationNameFromInput(std::string_view text) { return Cp949ToUpper(TrimWhite(text)); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "framework/object.h"
@@ -77,3 +78,9 @@ public:
     std::int32_t m_nIoIndex = kDefaultIoIndex;
     std::int32_t m_nMemIndex = kDefaultMemIndex;
 };
+
+// White space (blanks, tabs, line breaks) removed from both ends.
+std::string TrimWhite(std::string_view text);
+// A station name as the user typed it, as it is stored: trimmed, single-byte letters upper case
+// (two-byte CP949 characters unchanged). The station dialog and the configuration import share it.
+std::string StationNameFromInput(std::string_view text);

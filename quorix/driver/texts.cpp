@@ -1,6 +1,7 @@
 #include "texts.h"
 
 #include <array>
+#include <cstdio>
 
 #include "framework/codepage.h"
 
@@ -53,6 +54,10 @@ struct Tables {
     std::array<std::string, kMessageCount> messages;
     CResourceModule resources;
     Tables() {
+        // Built once, when the module is attached: the place to say, once, that no text of the
+        // module can reach the host in its code page.
+        if (std::string why = Cp949Problem(); !why.empty())
+            std::fprintf(stderr, "Quorix: %s\n", why.c_str());
         for (int i = 0; i < kMessageCount; ++i) messages[i] = Utf8ToCp949(kMessagesUtf8[i]);
         resources.name = "Quorix";
         for (const auto& e : kStringsUtf8) resources.strings[e.id] = Utf8ToCp949(e.utf8);

@@ -34,13 +34,6 @@ public:
 
 const char* const kWhite = " \t\r\n\v\f";
 
-std::string Trim(const std::string& s) {
-    std::size_t b = s.find_first_not_of(kWhite);
-    if (b == std::string::npos) return {};
-    std::size_t e = s.find_last_not_of(kWhite);
-    return s.substr(b, e - b + 1);
-}
-
 QLabel* Label(QWidget* parent, const char* text, int x, int y, int w, int h) {
     auto* label = new QLabel(Tr(text), parent);
     label->setGeometry(Dlu(x, y, w, h));
@@ -173,7 +166,7 @@ bool CStationDlg::UpdateData(bool save) {
 
 void CStationDlg::OnOK() {
     if (!UpdateData(true)) return;
-    m_strName = Trim(m_strName);
+    m_strName = StationNameFromInput(m_strName);
     if (m_strName.empty()) return FailError(2700, m_pEditName);
     if (int code = m_pDoc->CheckStationName(m_strName, m_pStation))
         return FailError(code, m_pEditName);
@@ -255,7 +248,7 @@ bool CCommBlockDlg::UpdateData(bool save) {
 
 void CCommBlockDlg::OnOK() {
     if (!UpdateData(true)) return;
-    m_strAddress = Trim(m_strAddress);
+    m_strAddress = TrimWhite(m_strAddress);
     int cpu = m_pStation ? m_pStation->m_nCpuType : 0;
     if (!ParseBlockAddress(cpu, m_strAddress, m_nDevice, m_nStartWord, m_nAreaCode))
         return FailError(2703, m_pEditAddress);

@@ -43,9 +43,17 @@ std::string Sub(const std::string& path, const char* key) {
 // An integer given as a JSON number or as a text ("0x340", "832").
 long long Integer(const json& j, const std::string& path, long long lo, long long hi) {
     long long v = 0;
-    if (j.is_number_integer()) {
-        v = j.is_number_unsigned() ? static_cast<long long>(j.get<unsigned long long>())
-                                   : j.get<long long>();
+    if (j.is_number_unsigned()) {
+        // Beyond the signed range it would wrap into the range below: report it as it is.
+        const unsigned long long u = j.get<unsigned long long>();
+        if (u > static_cast<unsigned long long>(hi)) {
+            std::ostringstream os;
+            os << u << " is outside " << lo << ".." << hi;
+            Throw(path, os.str());
+        }
+        v = static_cast<long long>(u);
+    } else if (j.is_number_integer()) {
+        v = j.get<long long>();
     } else if (j.is_string()) {
         const std::string s = j.get<std::string>();
         char* end = nullptr;
@@ -63,9 +71,18 @@ long long Integer(const json& j, const std::string& path, long long lo, long lon
     return v;
 }
 
+// Generator values; bounded so that the sums a generator forms stay far inside the range that
+// converts to a word soundly.
 double Number(const json& j, const std::string& path) {
+    constexpr double kLimit = 1e9;
     if (!j.is_number()) Throw(path, "must be a number");
-    return j.get<double>();
+    const double v = j.get<double>();
+    if (!(v >= -kLimit && v <= kLimit)) {
+        std::ostringstream os;
+        os << v << " is outside -1e9..1e9";
+        Throw(path, os.str());
+    }
+    return v;
 }
 
 bool Bool(const json& j, const std::string& path) {
@@ -285,7 +302,7 @@ bool ParseScenario(const std::string& text, Scenario& out, std::string& error) {
     json root;
     try {
         root = json::parse(text);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {  // a syntax error, or a number too large for JSON
         std::string what = e.what();
         const std::size_t at = what.find("] ");
         error =

@@ -91,6 +91,36 @@ TEST(BlockAddress, NumbersBeyond32BitsAreInvalid) {
     EXPECT_EQ(ParseBlock(CPU_K1000, "D-4294967295").ok, 0);
 }
 
+TEST(Address, BothParsersReadTheWordNumberAsTheUnsignedConversionDoes) {
+    // White space and one sign may lead the digits, but without a digit no number is read, so
+    // whatever follows the letter is left over and the address is invalid.
+    struct Case {
+        const char* text;
+        int blockOk;  // the block form also refuses a sign right after the letter
+        std::uint16_t tagType;
+        int tagOk;
+        std::int32_t word;
+    } cases[] = {
+        {"D+", 0, DT_SINT16, 0, 0},   {"D ", 0, DT_SINT16, 0, 0},    {"D\t", 0, DT_SINT16, 0, 0},
+        {"D +5", 1, DT_SINT16, 1, 5}, {"D\t+7", 1, DT_SINT16, 1, 7}, {"D -5", 0, DT_SINT16, 0, 0},
+        {"M+", 0, DT_BIT, 0, 0},      {"P A", 0, DT_BIT, 0, 0},      {"D .5", 0, DT_BIT, 0, 0},
+        {"D.5", 0, DT_BIT, 1, 0},
+    };
+    for (const auto& c : cases) {
+        Block b = ParseBlock(CPU_K200, c.text);
+        EXPECT_EQ(b.ok, c.blockOk) << c.text;
+        if (c.blockOk) {
+            EXPECT_EQ(b.word, c.word) << c.text;
+        }
+        Tag t = ParseTag(CPU_K200, c.text, c.tagType);
+        EXPECT_EQ(t.ok, c.tagOk) << c.text;
+        if (c.tagOk) {
+            EXPECT_EQ(t.word, c.word) << c.text;
+        }
+    }
+    EXPECT_EQ(ParseBlock(CPU_K200, "d +5").text, "D0005");
+}
+
 TEST(TagAddress, WordTags) {
     Tag t = ParseTag(CPU_K200, "d0100", DT_SINT16);
     EXPECT_EQ(t.ok, 1);

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <string>
 
+#include "sim/board.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -78,6 +80,20 @@ TEST_F(CfgTool, ImportNamesTheFirstProblem) {
             {"address":"D0105","words":10}]}]})",
          "overlaps block D0100"},
         {R"({"board":{"ioPort":"0x345"}})", "$.board.ioPort"},
+        // Numbers are checked as JSON values: nothing is cut to 32 bits or rounded first.
+        {R"({"board":{"ioPort":4294967300}})", "$.board.ioPort"},
+        {R"({"board":{"memoryWindow":"1000000000000C000"}})", "$.board.memoryWindow"},
+        {R"({"stations":[{"name":"A","stationNo":4294967297}]})", "$.stations[0].stationNo"},
+        {R"({"stations":[{"name":"A","stationNo":1,"cpu":4294967296}]})", "$.stations[0].cpu"},
+        {R"({"stations":[{"name":"A","stationNo":1,"blocks":[{"address":"D0","words":3.9}]}]})",
+         "$.stations[0].blocks[0].words"},
+        {R"({"stations":[{"name":"A","stationNo":1,"blocks":[{"address":"D0","words":1e10}]}]})",
+         "$.stations[0].blocks[0].words"},
+        {R"({"stations":[{"name":"A","stationNo":1,"blocks":[{"address":"D0",
+            "periodMs":4294967796}]}]})",
+         "$.stations[0].blocks[0].periodMs"},
+        {R"({"stations":[{"name":"A","stationNo":1,"blocks":{"x":{"address":"D0"}}}]})",
+         "$.stations[0].blocks"},
         {R"({"stations":[)", "parse error"},
     };
     for (const auto& c : cases) {
@@ -97,4 +113,47 @@ TEST_F(CfgTool, ShowRejectsAFileThatIsNotAConfiguration) {
     EXPECT_NE(r.output.find("not a valid driver configuration"), std::string::npos);
     EXPECT_EQ(Tarvo("cfg show " + dir + "/none.cfg").status, 1);
     EXPECT_EQ(Tarvo("cfg frobnicate").status, 2);
+}
+
+TEST_F(CfgTool, ImportStoresNamesAsTheStationDialogDoes) {
+    // Trimmed, single-byte letters upper case, two-byte characters kept: 갵 is 81 61 in CP949,
+    // which a byte-wise upper-casing turns into 갂 (81 41).
+    std::string json =
+        Write("names.json", R"({"stations":[{"name":" \t갵 plc\n","stationNo":1}]})");
+    std::string cfg = dir + "/names.cfg";
+    ASSERT_EQ(Tarvo("cfg import " + json + " " + cfg).status, 0);
+    Result exp = Tarvo("cfg export " + cfg);
+    EXPECT_NE(exp.output.find(R"("name": "갵 PLC")"), std::string::npos) << exp.output;
+}
+
+TEST_F(CfgTool, FuzzReproducersFailCleanly) {
+    enum Entry { import, scenario, show };
+    struct Case {
+        const char* file;
+        Entry entry;
+        const char* expect;
+    } cases[] = {
+        {"cfg_import_number_overflow.json", import, "number overflow"},
+        {"cfg_import_int_wrap.json", import, "$.board.ioPort"},
+        {"cfg_import_words_huge.json", import, "$.stations[0].blocks[0].words"},
+        {"cfg_import_blocks_object.json", import, "$.stations[0].blocks: must be an array"},
+        {"scenario_number_overflow.json", scenario, "number overflow"},
+        {"cfg_show_overflow.cfg", show, "words 2147483647..2147483648,"},
+    };
+    for (const auto& c : cases) {
+        std::string file = std::string(REPRO_DIR "/") + c.file;
+        std::string cfg = dir + "/out.cfg";
+        if (c.entry == scenario) {
+            sim::Scenario sc;
+            std::string error;
+            EXPECT_FALSE(sim::LoadScenario(file, sc, error)) << c.file;
+            EXPECT_NE(error.find(c.expect), std::string::npos) << error;
+            continue;
+        }
+        Result r =
+            c.entry == import ? Tarvo("cfg import " + file + " " + cfg) : Tarvo("cfg show " + file);
+        EXPECT_EQ(r.status, c.entry == import ? 1 : 0) << c.file << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.expect), std::string::npos) << r.output;
+        EXPECT_FALSE(fs::exists(cfg)) << c.file;
+    }
 }

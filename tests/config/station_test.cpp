@@ -109,6 +109,24 @@ TEST(Document, StationLookupAndChecks) {
     EXPECT_EQ(doc.CheckStationName("plc2", nullptr), 2701);
     EXPECT_EQ(doc.CheckStationName("plc2", doc.Stations()[1].get()), 0);
     EXPECT_EQ(doc.CheckStationName("PLC3", nullptr), 0);
+    // Only single-byte letters fold: 갵 (81 61) is not 갂 (81 41), while 갂a is 갂A.
+    doc.Stations()[1]->m_strName =
+        "\x81\x41"
+        "a";
+    EXPECT_EQ(doc.FindStation("\x81\x61"
+                              "a"),
+              nullptr);
+    EXPECT_EQ(doc.CheckStationName("\x81\x61"
+                                   "a",
+                                   nullptr),
+              0);
+    EXPECT_EQ(doc.FindStation("\x81\x41"
+                              "A"),
+              doc.Stations()[1].get());
+    EXPECT_EQ(doc.CheckStationName("\x81\x41"
+                                   "A",
+                                   nullptr),
+              2701);
     EXPECT_EQ(doc.CheckStationNo(40, nullptr), 2707);
     EXPECT_EQ(doc.CheckStationNo(-1, nullptr), 2707);
     EXPECT_EQ(doc.CheckStationNo(2, nullptr), 2702);

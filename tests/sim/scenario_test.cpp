@@ -111,6 +111,12 @@ TEST(Scenario, ErrorsNameThePathAndTheFault) {
               "number)");
     EXPECT_EQ(ErrorOf(Station(R"(, "memory": {"D10": [1, 70000]})")),
               "stations[0].memory.D10[1]: 70000 is outside -32768..65535");
+    // Checked before conversion: 2^64 - 1 must not pass as -1.
+    EXPECT_EQ(ErrorOf(Station(R"(, "memory": {"D10": 18446744073709551615})")),
+              "stations[0].memory.D10: 18446744073709551615 is outside -32768..65535");
+    EXPECT_EQ(
+        ErrorOf(Station(R"(, "generators": [{"address": "D0", "kind": "counter", "max": 1e300}])")),
+        "stations[0].generators[0].max: 1e+300 is outside -1e9..1e9");
     EXPECT_EQ(ErrorOf(Station(R"(, "generators": [{"address": "D0", "kind": "saw"}])")),
               "stations[0].generators[0].kind: unknown kind \"saw\" (counter, square, sine, "
               "randomWalk)");
