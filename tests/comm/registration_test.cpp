@@ -198,3 +198,42 @@ TEST_F(Registration, WritesUseTheHandleAndSkipDisabledStations) {
 }
 
 }  // namespace
+
+namespace {
+
+// Limits tell the host what they refuse: a tag beyond the handle space gets message 5 (and no
+// message 9 before it), a write beyond a full batch the failure value and one message per
+// batch, a registration while the poll thread owns the frames message 5.
+TEST_F(Registration, LimitsAreReportedNotSilent) {
+    StartEngine();
+    // Each 32-bit tag outside the block takes a group frame of its own; 1 block frame + 0x7FFF
+    // groups fill the handle space.
+    for (int i = 0; i < 0x7FFF; ++i) {
+        TagBinding b;
+        b.tagId = 1000 + i;
+        b.dataType = DT_UINT32;
+        b.sizeOrBit = 4;
+        ASSERT_GE(engine_->RegisterTag(st_, "D", DEV_D, 2000 + 2 * (i % 3000), b), 0) << i;
+    }
+    ClearMessages();
+    std::int32_t id = Tag("beyond");
+    EXPECT_EQ(Register(st_, "D9000", DT_UINT32, 4, id), -1);
+    EXPECT_EQ(Messages(), std::vector<std::string>{MessageText(5, "beyond", "D9000")});
+
+    ClearMessages();
+    CTagVal v;
+    v.SetVal(1);
+    const std::int32_t h = Register(st_, "D0100", DT_UINT16, 2, Tag("w"));
+    for (std::size_t i = 0; i < CWriteBatch::kMaxItems; ++i) ASSERT_EQ(engine_->WriteTag(h, v), 0);
+    EXPECT_EQ(engine_->WriteTag(h, v), -1);
+    EXPECT_EQ(engine_->WriteTag(h, v), -1);
+    EXPECT_EQ(Messages(), std::vector<std::string>{MessageText(15, "w")});
+
+    ClearMessages();
+    engine_->SetActive(1);
+    EXPECT_EQ(Register(st_, "D0101", DT_UINT16, 2, Tag("late")), -1);
+    EXPECT_EQ(CountMessages(MessageText(5, "late", "D0101")), 1);
+    engine_->Stop();
+}
+
+}  // namespace

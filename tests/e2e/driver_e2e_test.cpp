@@ -1,4 +1,5 @@
 // The driver module on the simulated plant, through the I/O service's socket.
+#include <limits>
 #include <thread>
 
 #include "driver_fixture.h"
@@ -257,6 +258,10 @@ TEST_F(DriverTest, StatisticsCountPerStationAndInTotal) {
     EXPECT_EQ(all.reads, 5 + line.reads + spare.reads);
     EXPECT_EQ(all.writes, 5 + 1);
     EXPECT_EQ(all.readFailures, 5);
+    // A sum that would pass the outputs' range stops at its limit.
+    const std::int32_t top = std::numeric_limits<std::int32_t>::max();
+    EXPECT_EQ(Stats(nullptr, top - 1).reads, top);
+    EXPECT_EQ(Stats(nullptr, top - 1).readFailures, top - 1);
     EXPECT_EQ(Stats("NOSUCH").result, -1);
 
     std::string number = "x", desc = "y";
