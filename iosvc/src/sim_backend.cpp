@@ -1,5 +1,6 @@
 #include "sim_backend.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -23,8 +24,11 @@ CSimBackend::~CSimBackend() {
 }
 
 bool CSimBackend::Start() {
-    windowFd_ = ::memfd_create("dlu-window", MFD_CLOEXEC);
-    if (windowFd_ < 0 || ::ftruncate(windowFd_, sim::kWindowSize) < 0) {
+    windowFd_ = ::memfd_create("dlu-window", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    // Sealed at its size: a client could otherwise shrink the memory under the firmware (which
+    // then dies of SIGBUS) or under another client's mapping.
+    if (windowFd_ < 0 || ::ftruncate(windowFd_, sim::kWindowSize) < 0 ||
+        ::fcntl(windowFd_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) < 0) {
         Log(LogLevel::Error, "cannot create the board window: %s", std::strerror(errno));
         return false;
     }
@@ -75,10 +79,11 @@ bool CSimBackend::MapWindow(std::uint32_t physical, std::uint32_t length, int& f
 int CSimBackend::EmptyBus(std::uint32_t physical) {
     auto it = emptyBus_.find(physical);
     if (it != emptyBus_.end()) return it->second;
-    int fd = ::memfd_create("empty-bus", MFD_CLOEXEC);
+    int fd = ::memfd_create("empty-bus", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) return -1;
     std::vector<std::uint8_t> ff(sim::kWindowSize, 0xFF);
-    if (::pwrite(fd, ff.data(), ff.size(), 0) != static_cast<ssize_t>(ff.size())) {
+    if (::pwrite(fd, ff.data(), ff.size(), 0) != static_cast<ssize_t>(ff.size()) ||
+        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) < 0) {
         ::close(fd);
         return -1;
     }

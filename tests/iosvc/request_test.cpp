@@ -1,5 +1,6 @@
 // What the service answers to each request, with a backend that records what reaches it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "platform/tvioctrl.h"
 #include "platform/tvioctrl_wire.h"
 #include "server.h"
+#include "sim_backend.h"
 
 namespace {
 
@@ -147,6 +149,30 @@ TEST_F(IoServiceRequests, MessagesOfAnotherShapeOrVersionAreRejected) {
     req.inSize = 0xFFFFFFFF;
     EXPECT_EQ(Call(req).status, tvio::wire::kBadInput);
     EXPECT_TRUE(backend.reads.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A client gets the simulated window's own descriptor: it must not be able to shrink or grow
+// the memory under the firmware and the other clients.
+TEST(IoServiceSimWindow, DescriptorsHandedOutKeepTheirSize) {
+    sim::Scenario sc;
+    std::string error;
+    ASSERT_TRUE(sim::ParseScenario(R"({"board": {"port": "0x340", "window": "0xD8000"},
+                                       "stations": []})",
+                                   sc, error))
+        << error;
+    iosvc::CSimBackend backend(std::move(sc), false);
+    ASSERT_TRUE(backend.Start());
+    for (std::uint32_t physical : {0xD8000u, 0xC0000u}) {  // the board's window, an empty bus
+        int fd = -1;
+        std::uint64_t offset = 0;
+        ASSERT_TRUE(backend.MapWindow(physical, tvio::kWindowSize, fd, offset));
+        EXPECT_NE(::ftruncate(fd, 0), 0) << std::hex << physical;
+        EXPECT_NE(::ftruncate(fd, 2 * tvio::kWindowSize), 0) << std::hex << physical;
+    }
 }
 
 }  // namespace
