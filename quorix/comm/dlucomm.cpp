@@ -42,7 +42,7 @@ CDluComm::~CDluComm() {
 
 bool CDluComm::IsRunning() const { return m_bRunning.load() != 0; }
 
-bool CDluComm::BoardIsOpen() const { return m_board.IsOpen(); }
+bool CDluComm::BoardIsOpen() const { return m_bBoardOpen.load() != 0; }
 
 CDluComm::State CDluComm::GetState() {
     std::lock_guard<std::mutex> life(m_lifeLock);
@@ -62,6 +62,7 @@ std::int32_t CDluComm::Start() {
     for (const auto& station : m_pDoc->Stations()) station->ResetStatus();
     const CCommPort& port = m_pDoc->Port();
     int r = m_board.Open(port.m_nIoIndex, port.m_nMemIndex);
+    m_bBoardOpen.store(m_board.IsOpen() ? 1 : 0);
     if (r != 0) return ReportMessage(r, MSG_CLASS_FAILURE);
     m_board.Reset();
     if (!m_board.Detect()) return ReportMessage(14, MSG_CLASS_FAILURE);

@@ -125,6 +125,8 @@ private:
     CDluBoard m_board;
     CQuorixDoc* m_pDoc;
     std::atomic<std::int32_t> m_bBoardReady{0};
+    // Whether Start left the board's driver handle open, for the statistics entry on any thread.
+    std::atomic<std::int32_t> m_bBoardOpen{0};
     std::mutex m_writeLock;
     std::int32_t m_nBatchSerial = 0;    // under the write lock
     bool m_bStopping = false;           // under the write lock: no batch is taken up until a start
