@@ -164,4 +164,38 @@ void BM_Register10000Tags(benchmark::State& state) {
 }
 BENCHMARK(BM_Register10000Tags)->Unit(benchmark::kMillisecond);
 
+// N word tags outside every block, as a host with many scattered tags registers them: the time
+// per tag should not grow with N.
+void BM_RegisterOutsideBlocks(benchmark::State& state) {
+    Rig rig;
+    const auto n = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (!rig.StartEngine()) {
+            state.SkipWithError("board did not come up");
+            return;
+        }
+        state.ResumeTiming();
+        for (int i = 0; i < n; ++i) {
+            if (i % 5 == 4)
+                rig.Register(DEV_D, 1000 + (i - 1) % 9000, DT_BIT, i % 16, i);
+            else
+                rig.Register(DEV_D, 1000 + i % 9000, DT_UINT16, 2, i);
+        }
+        rig.engine->BuildGroupRequests();
+        state.PauseTiming();
+        rig.engine.reset();
+        state.ResumeTiming();
+    }
+    state.counters["per tag"] =
+        benchmark::Counter(static_cast<double>(n) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_RegisterOutsideBlocks)
+    ->Arg(10000)
+    ->Arg(20000)
+    ->Arg(40000)
+    ->Arg(65000)
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace

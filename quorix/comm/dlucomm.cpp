@@ -431,31 +431,34 @@ CDluComm::Placement CDluComm::PlaceTag(CStationInfo* station, std::int32_t devic
     // Strings and values of several words read their whole extent in a frame of their own.
     const bool single = binding.dataType == DT_STRING || words > 1;
 
+    // The group lookups go through two indexes instead of scanning every group frame, so that
+    // registering tens of thousands of tags takes time in proportion to their number. Both give
+    // what a scan in frame order would find: the first item reading a word, and the one group of
+    // a station and area that still has room (groups are only added when none has).
+    const GroupWordKey wordKey{station, areaCode, word};
     if (binding.dataType == DT_BIT) {
-        for (std::size_t g = 0; g < m_groupFrames.size(); ++g) {
-            CGroupFrame& f = *m_groupFrames[g];
-            if (f.m_pStation != station || f.m_wAreaCode != areaCode) continue;
-            const int count = std::min(f.m_nItemCount, kGroupMaxItems);
-            for (int k = 0; k < count; ++k) {
-                if (f.m_nWords[k] != word) continue;
-                if (f.m_bindings.size() >= kMaxBindings) return {};
-                auto copy = std::make_unique<TagBinding>(binding);
-                copy->offset = static_cast<std::uint16_t>(k);
-                f.m_bindings.push_back(std::move(copy));
-                return handleOf(g, f.m_bindings.size() - 1);
-            }
+        auto it = m_groupWords.find(wordKey);
+        if (it != m_groupWords.end()) {
+            CGroupFrame& f = *m_groupFrames[it->second.first];
+            if (f.m_bindings.size() >= kMaxBindings) return {};
+            auto copy = std::make_unique<TagBinding>(binding);
+            copy->offset = static_cast<std::uint16_t>(it->second.second);
+            f.m_bindings.push_back(std::move(copy));
+            return handleOf(it->second.first, f.m_bindings.size() - 1);
         }
     }
+    const GroupAreaKey areaKey{station, areaCode};
     if (!single) {
-        for (std::size_t g = 0; g < m_groupFrames.size(); ++g) {
+        auto open = m_openGroups.find(areaKey);
+        if (open != m_openGroups.end()) {
+            const std::size_t g = open->second;
             CGroupFrame& f = *m_groupFrames[g];
-            if (f.m_pStation != station || f.m_wAreaCode != areaCode ||
-                f.m_nItemCount >= kGroupMaxItems || f.IsSingle())
-                continue;
             auto copy = std::make_unique<TagBinding>(binding);
             copy->offset = static_cast<std::uint16_t>(f.m_nItemCount);
+            NoteGroupWord(wordKey, g, f.m_nItemCount);
             f.m_nWords[f.m_nItemCount++] = word;
             f.m_bindings.push_back(std::move(copy));
+            if (f.m_nItemCount >= kGroupMaxItems) m_openGroups.erase(open);
             return handleOf(g, f.m_bindings.size() - 1);
         }
     }
@@ -468,7 +471,17 @@ CDluComm::Placement CDluComm::PlaceTag(CStationInfo* station, std::int32_t devic
     copy->offset = 0;
     frame->m_bindings.push_back(std::move(copy));
     m_groupFrames.push_back(std::move(frame));
-    return handleOf(m_groupFrames.size() - 1, 0);
+    const std::size_t g = m_groupFrames.size() - 1;
+    NoteGroupWord(wordKey, g, 0);
+    if (!single) m_openGroups[areaKey] = g;
+    return handleOf(g, 0);
+}
+
+void CDluComm::NoteGroupWord(const GroupWordKey& key, std::size_t group, int item) {
+    // An older group that still had room may take the word after a newer one read it alone;
+    // a scan in frame order would find the older one first.
+    auto [it, added] = m_groupWords.emplace(key, std::make_pair(group, item));
+    if (!added && std::make_pair(group, item) < it->second) it->second = {group, item};
 }
 
 std::int32_t CDluComm::WriteTag(std::int32_t handle, const CTagVal& value) {

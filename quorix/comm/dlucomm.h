@@ -6,10 +6,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "board/dluboard.h"
@@ -118,6 +122,21 @@ private:
     std::atomic<std::int32_t> m_bRunning{0};  // the flag the workers read; follows m_state
     std::vector<std::unique_ptr<CBlockFrame>> m_blockFrames;
     std::vector<std::unique_ptr<CGroupFrame>> m_groupFrames;
+    // Registration's indexes of the group frames (under the life lock): the first group item
+    // reading each word, and the group of each station and area that still takes items.
+    using GroupAreaKey = std::pair<const CStationInfo*, std::uint16_t>;
+    using GroupWordKey = std::tuple<const CStationInfo*, std::uint16_t, std::int32_t>;
+    struct GroupKeyHash {
+        std::size_t operator()(const GroupWordKey& k) const {
+            return std::hash<const void*>()(std::get<0>(k)) ^
+                   (static_cast<std::size_t>(std::get<1>(k)) << 32 |
+                    static_cast<std::uint32_t>(std::get<2>(k))) *
+                       0x9E3779B97F4A7C15ull;
+        }
+    };
+    std::unordered_map<GroupWordKey, std::pair<std::size_t, int>, GroupKeyHash> m_groupWords;
+    std::map<GroupAreaKey, std::size_t> m_openGroups;
+    void NoteGroupWord(const GroupWordKey& key, std::size_t group, int item);
     std::int32_t m_nCursor = 0;
     std::unique_ptr<CWriteBatch> m_pActiveBatch;
     std::unique_ptr<CWriteBatch> m_pPendingBatch;
