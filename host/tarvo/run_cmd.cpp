@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iomanip>
 #include <map>
 #include <mutex>
 #include <set>
@@ -410,6 +411,7 @@ int Runner::Prepare() {
     }
 
     auto registerTag = Fn<drv::RegisterTagFn>(drv::kRegisterTag);
+    const auto registerStart = Clock::now();
     int refused = 0;
     for (auto& t : tags_) {
         t.handle =
@@ -420,7 +422,9 @@ int Runner::Prepare() {
     Fn<drv::EndRegistrationFn>(drv::kEndRegistration)(index_);
     {
         std::ostringstream msg;
-        msg << tags_.size() - refused << " of " << tags_.size() << " tags registered";
+        const std::chrono::duration<double> took = Clock::now() - registerStart;
+        msg << tags_.size() - refused << " of " << tags_.size() << " tags registered in "
+            << std::fixed << std::setprecision(2) << took.count() << " s";
         if (refused) msg << " (" << refused << " refused, see the messages above)";
         Line(msg.str());
     }

@@ -7,17 +7,16 @@ CTagDatabase& CTagDatabase::Instance() {
 
 std::int32_t CTagDatabase::AddTag(const std::string& name) {
     std::lock_guard<std::mutex> lock(mu_);
-    for (std::size_t i = 0; i < tags_.size(); ++i)
-        if (tags_[i].name == name) return static_cast<std::int32_t>(i + 1);
-    tags_.push_back(Tag{name, CTagVal(), 0});
-    return static_cast<std::int32_t>(tags_.size());
+    auto [it, added] = ids_.emplace(name, static_cast<std::int32_t>(tags_.size() + 1));
+    if (added) tags_.push_back(Tag{name, CTagVal(), 0});
+    return it->second;
 }
 
 std::optional<std::int32_t> CTagDatabase::Find(const std::string& name) const {
     std::lock_guard<std::mutex> lock(mu_);
-    for (std::size_t i = 0; i < tags_.size(); ++i)
-        if (tags_[i].name == name) return static_cast<std::int32_t>(i + 1);
-    return std::nullopt;
+    auto it = ids_.find(name);
+    if (it == ids_.end()) return std::nullopt;
+    return it->second;
 }
 
 bool CTagDatabase::GetName(std::int32_t tagId, std::string& name) const {
@@ -72,6 +71,7 @@ std::size_t CTagDatabase::Count() const {
 void CTagDatabase::Clear() {
     std::lock_guard<std::mutex> lock(mu_);
     tags_.clear();
+    ids_.clear();
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tarvosub/tagval.h"
@@ -48,6 +49,7 @@ private:
     };
     mutable std::mutex mu_;
     std::vector<Tag> tags_;
+    std::unordered_map<std::string, std::int32_t> ids_;  // name -> id, for hosts with many tags
     std::map<int, Listener> listeners_;
     int nextListener_ = 1;
 };
