@@ -11,7 +11,17 @@
 
 #include "log.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <sys/io.h>
+#define QX_PORT_INSTRUCTIONS 1
+#endif
+
 namespace iosvc {
+
+namespace {
+// The board's port block: all the service ever lets a client reach.
+constexpr unsigned kPortFirst = 0x300, kPortCount = 0x100;
+}  // namespace
 
 CHardwareBackend::CHardwareBackend(std::string portDevice, std::string memDevice)
     : portDevice_(std::move(portDevice)), memDevice_(std::move(memDevice)) {}
@@ -28,6 +38,7 @@ bool CHardwareBackend::Open() {
             std::strerror(errno));
         return false;
     }
+    direct_ = EnableDirectPorts();
     // O_SYNC: the window is device memory; the kernel then maps it uncached.
     memFd_ = ::open(memDevice_.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
     if (memFd_ < 0) {
@@ -38,7 +49,25 @@ bool CHardwareBackend::Open() {
     return true;
 }
 
+bool CHardwareBackend::EnableDirectPorts() {
+    // Port instructions only stand in for the real port device (a stand-in file is not ports).
+    struct stat st {};
+    if (::fstat(portFd_, &st) < 0 || !S_ISCHR(st.st_mode)) return false;
+#ifdef QX_PORT_INSTRUCTIONS
+    if (::ioperm(kPortFirst, kPortCount, 1) == 0) return true;
+    Log(LogLevel::Info, "no I/O permission for ports 0x%03X..0x%03X (%s): using %s", kPortFirst,
+        kPortFirst + kPortCount - 1, std::strerror(errno), portDevice_.c_str());
+#endif
+    return false;
+}
+
 bool CHardwareBackend::ReadPort(std::uint16_t port, std::uint8_t& value) {
+#ifdef QX_PORT_INSTRUCTIONS
+    if (direct_ && port >= kPortFirst && port < kPortFirst + kPortCount) {
+        value = ::inb(port);
+        return true;
+    }
+#endif
     ssize_t n;
     do {
         n = ::pread(portFd_, &value, 1, port);
@@ -52,6 +81,12 @@ bool CHardwareBackend::ReadPort(std::uint16_t port, std::uint8_t& value) {
 }
 
 bool CHardwareBackend::WritePort(std::uint16_t port, std::uint8_t value) {
+#ifdef QX_PORT_INSTRUCTIONS
+    if (direct_ && port >= kPortFirst && port < kPortFirst + kPortCount) {
+        ::outb(value, port);
+        return true;
+    }
+#endif
     ssize_t n;
     do {
         n = ::pwrite(portFd_, &value, 1, port);
@@ -105,7 +140,11 @@ std::string CHardwareBackend::RefuseMapping(const Peer& peer) const {
 }
 
 std::string CHardwareBackend::Describe() const {
-    return "hardware (ports " + portDevice_ + ", memory " + memDevice_ + ")";
+    char ports[64];
+    std::snprintf(ports, sizeof ports, "port instructions 0x%03X..0x%03X", kPortFirst,
+                  kPortFirst + kPortCount - 1);
+    return std::string("hardware (ports ") + (direct_ ? ports : portDevice_.c_str()) + ", memory " +
+           memDevice_ + ")";
 }
 
 }  // namespace iosvc

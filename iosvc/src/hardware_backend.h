@@ -1,5 +1,7 @@
-// The real ISA board: port bytes through the port device (/dev/port, one pread or pwrite at the
-// port's offset), the window through the memory device (/dev/mem at the physical address).
+// The real ISA board: port bytes by the processor's port instructions where the kernel gives the
+// process I/O permission for the board's port block, else through the port device (/dev/port, one
+// pread or pwrite at the port's offset); the window through the memory device (/dev/mem at the
+// physical address).
 #pragma once
 
 #include <string>
@@ -30,10 +32,13 @@ public:
     std::string Describe() const override;
 
 private:
+    bool EnableDirectPorts();
+
     std::string portDevice_;
     std::string memDevice_;
     int portFd_ = -1;
     int memFd_ = -1;
+    bool direct_ = false;  // port instructions instead of the port device
 };
 
 }  // namespace iosvc
