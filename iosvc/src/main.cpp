@@ -72,7 +72,7 @@ bool WriteReadyFile(const std::string& path) {
 
 // --check: the board's detection once, in this process, on the backend the options choose.
 int Check(const std::string& scenarioPath, const std::string& portDevice,
-          const std::string& memDevice, std::uint16_t port, std::uint32_t window) {
+          const std::string& memDevice, std::uint16_t port, std::uint32_t window, bool trace) {
     std::unique_ptr<iosvc::IBackend> backend;
     if (!scenarioPath.empty()) {
         sim::Scenario scenario;
@@ -81,14 +81,14 @@ int Check(const std::string& scenarioPath, const std::string& portDevice,
             std::printf("FAILED: scenario %s: %s\n", scenarioPath.c_str(), error.c_str());
             return 1;
         }
-        auto s = std::make_unique<iosvc::CSimBackend>(std::move(scenario), false);
+        auto s = std::make_unique<iosvc::CSimBackend>(std::move(scenario), trace);
         if (!s->Start()) return 1;
         backend = std::move(s);
     } else {
         auto h = std::make_unique<iosvc::CHardwareBackend>(portDevice, memDevice);
         if (!h->Open()) {
             std::printf(
-                "FAILED: cannot open the port device %s and the memory device %s.\n"
+                "FAILED: cannot open the port device %s or the memory device %s (see above).\n"
                 "Likely cause: no permission to the port or memory device (run as root, or "
                 "with CAP_SYS_RAWIO and access to both), or the kernel has no such device.\n",
                 portDevice.c_str(), memDevice.c_str());
@@ -173,8 +173,8 @@ int main(int argc, char** argv) {
     if (hardware == simulate) return Usage("choose one of --simulate and --hardware");
     if (check)
         return Check(simulate ? scenarioPath : std::string(), portDevice, memDevice,
-                     static_cast<std::uint16_t>(checkPort),
-                     static_cast<std::uint32_t>(checkWindow));
+                     static_cast<std::uint16_t>(checkPort), static_cast<std::uint32_t>(checkWindow),
+                     trace);
     if (socketPath.empty()) socketPath = plat::DeviceSocketPath(tvio::kDevicePathNt);
 
     if (::pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) < 0) {
