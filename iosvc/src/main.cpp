@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "board/dluboard.h"
+#include "check.h"
 #include "hardware_backend.h"
 #include "log.h"
 #include "platform/linux_device.h"
@@ -30,6 +33,7 @@ void OnStopSignal(int) {
 
 const char kUsage[] =
     "usage: tvioctrld (--simulate SCENARIO | --hardware) [options]\n"
+    "       tvioctrld --check (--simulate SCENARIO | --hardware) [--port N] [--window N]\n"
     "\n"
     "Serves the TVIOCTRL device (\\\\.\\TVIOCTRL): port bytes 0x300..0x3FF and 16 KB memory\n"
     "windows 0xC0000..0xEFFFF of the K-Link (DLU) board.\n"
@@ -42,6 +46,11 @@ const char kUsage[] =
     "                       folder /run/quorix when QX_DEVICE_DIR is not set)\n"
     "  --socket-mode OCTAL  permission bits of the socket (e.g. 660; default from umask)\n"
     "  --ready-file PATH    write this file once listening (\"ready\" is also printed)\n"
+    "  --check              reset and detect the board once, say what was found, and exit\n"
+    "                       (0 board ready; 3 no device access, 4 window not mapped, 5 no\n"
+    "                       board at the port, 6 access lock never granted, 7 empty window)\n"
+    "  --port N             the board's I/O port for --check (default 0x340)\n"
+    "  --window N           the board's memory window for --check (default 0xD8000)\n"
     "  --trace              log the simulated board's decoded exchanges\n"
     "  --verbose            log every control call\n"
     "  --help               this text\n";
@@ -61,6 +70,37 @@ bool WriteReadyFile(const std::string& path) {
     return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
+// --check: the board's detection once, in this process, on the backend the options choose.
+int Check(const std::string& scenarioPath, const std::string& portDevice,
+          const std::string& memDevice, std::uint16_t port, std::uint32_t window, bool trace) {
+    std::unique_ptr<iosvc::IBackend> backend;
+    if (!scenarioPath.empty()) {
+        sim::Scenario scenario;
+        std::string error;
+        if (!sim::LoadScenario(scenarioPath, scenario, error)) {
+            std::printf("FAILED: scenario %s: %s\n", scenarioPath.c_str(), error.c_str());
+            return 1;
+        }
+        auto s = std::make_unique<iosvc::CSimBackend>(std::move(scenario), trace);
+        if (!s->Start()) return 1;
+        backend = std::move(s);
+    } else {
+        auto h = std::make_unique<iosvc::CHardwareBackend>(portDevice, memDevice);
+        if (!h->Open()) {
+            std::printf(
+                "FAILED: cannot open the port device %s or the memory device %s (see above).\n"
+                "Likely cause: no permission to the port or memory device (run as root, or "
+                "with CAP_SYS_RAWIO and access to both), or the kernel has no such device.\n",
+                portDevice.c_str(), memDevice.c_str());
+            return iosvc::kCheckNoDevice;
+        }
+        backend = std::move(h);
+    }
+    const int status = iosvc::RunBoardCheck(*backend, port, window, stdout);
+    std::fflush(stdout);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,8 +109,16 @@ int main(int argc, char** argv) {
 
     std::string socketPath, scenarioPath, readyFile;
     std::string portDevice = "/dev/port", memDevice = "/dev/mem";
-    bool hardware = false, simulate = false, trace = false;
+    bool hardware = false, simulate = false, trace = false, check = false;
     unsigned socketMode = 0;
+    // The board settings' defaults.
+    unsigned long checkPort = 0x340, checkWindow = 0xD8000;
+    auto number = [](const std::string& text, unsigned long& into) {
+        char* end = nullptr;
+        errno = 0;
+        into = std::strtoul(text.c_str(), &end, 0);
+        return !text.empty() && !*end && errno == 0;
+    };
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -100,6 +148,20 @@ int main(int argc, char** argv) {
             if (!value(memDevice)) return Usage("--mem-device needs a path");
         } else if (arg == "--ready-file") {
             if (!value(readyFile)) return Usage("--ready-file needs a path");
+        } else if (arg == "--check") {
+            check = true;
+        } else if (arg == "--port") {
+            std::string text;
+            if (!value(text) || !number(text, checkPort) ||
+                std::find(std::begin(kDluIoBases), std::end(kDluIoBases), checkPort) ==
+                    std::end(kDluIoBases))
+                return Usage("--port needs a board port: 0x300, 0x310, ... 0x3F0");
+        } else if (arg == "--window") {
+            std::string text;
+            if (!value(text) || !number(text, checkWindow) ||
+                std::find(std::begin(kDluMemBases), std::end(kDluMemBases), checkWindow) ==
+                    std::end(kDluMemBases))
+                return Usage("--window needs a board window: 0xC0000, 0xC4000, ... 0xEC000");
         } else if (arg == "--trace") {
             trace = true;
         } else if (arg == "--verbose" || arg == "-v") {
@@ -109,6 +171,10 @@ int main(int argc, char** argv) {
         }
     }
     if (hardware == simulate) return Usage("choose one of --simulate and --hardware");
+    if (check)
+        return Check(simulate ? scenarioPath : std::string(), portDevice, memDevice,
+                     static_cast<std::uint16_t>(checkPort), static_cast<std::uint32_t>(checkWindow),
+                     trace);
     if (socketPath.empty()) socketPath = plat::DeviceSocketPath(tvio::kDevicePathNt);
 
     if (::pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) < 0) {
