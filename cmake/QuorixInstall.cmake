@@ -44,14 +44,18 @@ if(TARGET tvioctrld)
   install(FILES examples/plant.scenario.json DESTINATION ${QX_INSTALL_EXAMPLEDIR} COMPONENT iosvc)
   install(FILES iosvc/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorix-iosvc
           COMPONENT iosvc)
-  # The units name the packaged paths.
-  set(QX_UNIT_TVIOCTRLD ${QX_PACKAGE_PREFIX}/${CMAKE_INSTALL_SBINDIR}/tvioctrld)
-  set(QX_UNIT_SCENARIO ${QX_PACKAGE_PREFIX}/${QX_INSTALL_EXAMPLEDIR}/plant.scenario.json)
-  foreach(unit tvioctrld.service tvioctrld-sim.service)
-    configure_file(packaging/${unit}.in ${CMAKE_BINARY_DIR}/packaging/${unit} @ONLY)
-    install(FILES ${CMAKE_BINARY_DIR}/packaging/${unit} DESTINATION lib/systemd/system
-            COMPONENT iosvc)
-  endforeach()
+  # The units name the installed paths, known only at install time (a package's prefix is not
+  # the build's).
+  install(CODE "
+    set(QX_UNIT_TVIOCTRLD \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/tvioctrld\")
+    set(QX_UNIT_SCENARIO \"\${CMAKE_INSTALL_PREFIX}/${QX_INSTALL_EXAMPLEDIR}/plant.scenario.json\")
+    foreach(unit tvioctrld.service tvioctrld-sim.service)
+      configure_file(${CMAKE_SOURCE_DIR}/packaging/\${unit}.in
+                     ${CMAKE_BINARY_DIR}/packaging/\${unit} @ONLY)
+    endforeach()" COMPONENT iosvc)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/tvioctrld.service
+                ${CMAKE_BINARY_DIR}/packaging/tvioctrld-sim.service
+          DESTINATION lib/systemd/system COMPONENT iosvc)
   install(FILES packaging/quorix.sysusers DESTINATION lib/sysusers.d RENAME quorix.conf
           COMPONENT iosvc)
   set(QX_UNIT_SYSUSERS ${QX_PACKAGE_PREFIX}/lib/sysusers.d/quorix.conf)
@@ -65,6 +69,9 @@ set(CPACK_PACKAGE_VENDOR "Quorix")
 set(CPACK_PACKAGE_CONTACT "Quorix maintainers <quorix@localhost>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${QX_PACKAGE_PREFIX})
+# The install runs with the package's prefix (and the staging folder as DESTDIR), so the units
+# name /usr/sbin/tvioctrld.
+set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL quorix)

@@ -12,7 +12,10 @@ BUILD="${QX_PACKAGE_BUILD_DIR:-$ROOT/build/package}"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 cmake --build "$BUILD" --target tarvo tvioctrld Quorix Project
-(cd "$BUILD" && cpack -G DEB -B "$BUILD/deb" >/dev/null)
+(cd "$BUILD" && cpack -G DEB -B "$BUILD/deb" >"$BUILD/cpack.log" 2>&1) || {
+    cat "$BUILD/cpack.log" >&2
+    exit 1
+}
 rm -rf "$BUILD/deb/_CPack_Packages"
 echo "packages:"
 ls -1 "$BUILD"/deb/*.deb
