@@ -11,6 +11,7 @@
 #
 # Components: "quorix" (module, host stand-ins, tarvo, examples, docs) and "iosvc" (tvioctrld,
 # units, the simulator scenario). Tests, benchmarks and their libraries are in neither.
+
 # Debian's place for a package's documents, not share/doc/Quorix.
 if(NOT CMAKE_INSTALL_DOCDIR)
   set(CMAKE_INSTALL_DOCDIR share/doc/quorix)
@@ -68,9 +69,10 @@ set(CPACK_PACKAGE_NAME quorix)
 set(CPACK_PACKAGE_VENDOR "Quorix")
 set(CPACK_PACKAGE_CONTACT "Quorix maintainers <quorix@localhost>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The install runs with the package's prefix whatever the build's (and the staging folder as
+# DESTDIR), so the units name /usr/sbin/tvioctrld.
 set(CPACK_PACKAGING_INSTALL_PREFIX ${QX_PACKAGE_PREFIX})
-# The install runs with the package's prefix (and the staging folder as DESTDIR), so the units
-# name /usr/sbin/tvioctrld.
+set(CPACK_INSTALL_PREFIX ${QX_PACKAGE_PREFIX})
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

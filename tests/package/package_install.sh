@@ -3,12 +3,13 @@
 # the installed tarvo shows the installed example configuration and runs the example plant
 # against the installed tvioctrld on the simulated board. The machine is left as it was found
 # (the user and group quorix included); it skips where that cannot be promised.
-#   package_install.sh BUILD_DIR CPACK
+#   package_install.sh BUILD_DIR CPACK [SANITIZERS]
 set -euo pipefail
-BUILD="$1" CPACK="$2"
+BUILD="$1" CPACK="$2" SANITIZE="${3:-}"
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+[[ -z "$SANITIZE" ]] || skip "a $SANITIZE build; packages are made from plain builds"
 [[ "$(id -u)" == 0 ]] || skip "installing packages needs root"
 for tool in dpkg dpkg-deb dpkg-query dpkg-shlibdeps; do
     command -v "$tool" >/dev/null || skip "$tool is not available (dpkg, dpkg-dev)"
