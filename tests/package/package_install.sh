@@ -9,7 +9,7 @@ BUILD="$1" CPACK="$2" SANITIZE="${3:-}"
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-[[ -z "$SANITIZE" ]] || skip "a $SANITIZE build; packages are made from plain builds"
+[[ -z "$SANITIZE" ]] || skip "sanitizer build ($SANITIZE); packages are made from plain builds"
 [[ "$(id -u)" == 0 ]] || skip "installing packages needs root"
 for tool in dpkg dpkg-deb dpkg-query dpkg-shlibdeps; do
     command -v "$tool" >/dev/null || skip "$tool is not available (dpkg, dpkg-dev)"
