@@ -1,0 +1,107 @@
+# Install layout and Debian packages.
+#
+#   bin/tarvo                    -> symlink to lib/.../quorix/tarvo
+#   lib/.../quorix/              tarvo, libQuorix.so and the libraries it links or loads: the
+#                                module finds the host libraries beside itself and tarvo's default
+#                                module is the one beside it; RPATH is $ORIGIN only
+#   sbin/tvioctrld               the I/O service
+#   lib/systemd/system/          its units
+#   share/quorix/examples/       configuration, tag list, simulator scenario
+#   share/doc/quorix*/           READMEs and pictures
+#
+# Components: "quorix" (module, host stand-ins, tarvo, examples, docs) and "iosvc" (tvioctrld,
+# units, the simulator scenario). Tests, benchmarks and their libraries are in neither.
+
+# Debian's place for a package's documents, not share/doc/Quorix.
+if(NOT CMAKE_INSTALL_DOCDIR)
+  set(CMAKE_INSTALL_DOCDIR share/doc/quorix)
+endif()
+include(GNUInstallDirs)
+
+set(QX_INSTALL_PKGDIR ${CMAKE_INSTALL_LIBDIR}/quorix)
+set(QX_INSTALL_EXAMPLEDIR ${CMAKE_INSTALL_DATADIR}/quorix/examples)
+
+install(TARGETS Quorix QxFramework TarvoSub TarvoDbm DezudurE Project tarvo
+        LIBRARY DESTINATION ${QX_INSTALL_PKGDIR} COMPONENT quorix
+        RUNTIME DESTINATION ${QX_INSTALL_PKGDIR} COMPONENT quorix)
+
+# tarvo in bin is a relative symlink; tarvo resolves /proc/self/exe, so its $ORIGIN and its
+# default module are the package folder's.
+file(RELATIVE_PATH qx_tarvo_link /${CMAKE_INSTALL_BINDIR} /${QX_INSTALL_PKGDIR}/tarvo)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/install-links)
+file(CREATE_LINK ${qx_tarvo_link} ${CMAKE_BINARY_DIR}/install-links/tarvo SYMBOLIC)
+install(FILES ${CMAKE_BINARY_DIR}/install-links/tarvo DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT quorix)
+
+install(FILES examples/plant.json examples/plant.tags DESTINATION ${QX_INSTALL_EXAMPLEDIR}
+        COMPONENT quorix)
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT quorix)
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT quorix)
+
+set(QX_PACKAGE_PREFIX /usr CACHE PATH "Prefix the Debian packages install to")
+
+if(TARGET tvioctrld)
+  install(TARGETS tvioctrld RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT iosvc)
+  install(FILES examples/plant.scenario.json DESTINATION ${QX_INSTALL_EXAMPLEDIR} COMPONENT iosvc)
+  install(FILES iosvc/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorix-iosvc
+          COMPONENT iosvc)
+  # The units name the installed paths, known only at install time (a package's prefix is not
+  # the build's).
+  install(CODE "
+    set(QX_UNIT_TVIOCTRLD \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/tvioctrld\")
+    set(QX_UNIT_SCENARIO \"\${CMAKE_INSTALL_PREFIX}/${QX_INSTALL_EXAMPLEDIR}/plant.scenario.json\")
+    foreach(unit tvioctrld.service tvioctrld-sim.service)
+      configure_file(${CMAKE_SOURCE_DIR}/packaging/\${unit}.in
+                     ${CMAKE_BINARY_DIR}/packaging/\${unit} @ONLY)
+    endforeach()" COMPONENT iosvc)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/tvioctrld.service
+                ${CMAKE_BINARY_DIR}/packaging/tvioctrld-sim.service
+          DESTINATION lib/systemd/system COMPONENT iosvc)
+  install(FILES packaging/quorix.sysusers DESTINATION lib/sysusers.d RENAME quorix.conf
+          COMPONENT iosvc)
+  set(QX_UNIT_SYSUSERS ${QX_PACKAGE_PREFIX}/lib/sysusers.d/quorix.conf)
+  configure_file(packaging/postinst.in ${CMAKE_BINARY_DIR}/packaging/postinst @ONLY)
+endif()
+
+# --- Debian packages ----------------------------------------------------------------------------
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quorix)
+set(CPACK_PACKAGE_VENDOR "Quorix")
+set(CPACK_PACKAGE_CONTACT "Quorix maintainers <quorix@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The install runs with the package's prefix whatever the build's (and the staging folder as
+# DESTDIR), so the units name /usr/sbin/tvioctrld.
+set(CPACK_PACKAGING_INSTALL_PREFIX ${QX_PACKAGE_PREFIX})
+set(CPACK_INSTALL_PREFIX ${QX_PACKAGE_PREFIX})
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL quorix)
+if(TARGET tvioctrld)
+  list(APPEND CPACK_COMPONENTS_ALL iosvc)
+endif()
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+# Library dependencies (Qt 6, libstdc++, glibc) from dpkg-shlibdeps; the package's own
+# libraries are found in its staging folder.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# dpkg-shlibdeps runs in the staging root, so the folder is relative to it.
+string(REGEX REPLACE "^/" "" qx_stage_prefix "${QX_PACKAGE_PREFIX}")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${qx_stage_prefix}/${QX_INSTALL_PKGDIR})
+
+set(CPACK_DEBIAN_QUORIX_PACKAGE_NAME quorix)
+set(CPACK_DEBIAN_QUORIX_PACKAGE_RECOMMENDS "quorix-iosvc, fonts-nanum")
+# First line: the summary.
+set(CPACK_DEBIAN_QUORIX_DESCRIPTION "K-Link (DLU) communication driver for the Tarvo HMI host
+The driver module libQuorix.so with stand-ins for the host libraries, the tarvo host
+program and an example plant.")
+set(CPACK_DEBIAN_IOSVC_PACKAGE_NAME quorix-iosvc)
+set(CPACK_DEBIAN_IOSVC_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_IOSVC_DESCRIPTION "TVIOCTRL I/O service for the Quorix driver
+tvioctrld gives the driver the K-Link (DLU) board's ports and memory window, on real
+hardware or on the built-in board simulator, with systemd units for both.")
+set(CPACK_DEBIAN_IOSVC_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_BINARY_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm
+    ${CMAKE_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_IOSVC_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

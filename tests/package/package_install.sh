@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The Debian packages built from this build tree, installed into the machine, used, and purged:
+# the installed tarvo shows the installed example configuration and runs the example plant
+# against the installed tvioctrld on the simulated board. The machine is left as it was found
+# (the user and group quorix included); it skips where that cannot be promised.
+#   package_install.sh BUILD_DIR CPACK [SANITIZERS]
+set -euo pipefail
+BUILD="$1" CPACK="$2" SANITIZE="${3:-}"
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+[[ -z "$SANITIZE" ]] || skip "sanitizer build ($SANITIZE); packages are made from plain builds"
+[[ "$(id -u)" == 0 ]] || skip "installing packages needs root"
+for tool in dpkg dpkg-deb dpkg-query dpkg-shlibdeps; do
+    command -v "$tool" >/dev/null || skip "$tool is not available (dpkg, dpkg-dev)"
+done
+for p in quorix quorix-iosvc; do
+    dpkg-query -W "$p" >/dev/null 2>&1 && skip "package $p is already known to dpkg here; left alone"
+done
+
+WORK="$(mktemp -d "${TMPDIR:-/tmp}/quorix-package.XXXXXX")"
+SVC_PID="" INSTALLED=0
+ACCOUNTS=(/etc/passwd /etc/group /etc/shadow /etc/gshadow)
+for f in "${ACCOUNTS[@]}"; do
+    for g in "$f" "$f-"; do [[ -e "$g" ]] && cp -p "$g" "$WORK/$(basename "$g").saved"; done
+done
+HAD_USER=0 HAD_GROUP=0
+getent passwd quorix >/dev/null && HAD_USER=1
+getent group quorix >/dev/null && HAD_GROUP=1
+
+cleanup() {
+    local rc=$?
+    set +e
+    if [[ -n "$SVC_PID" ]]; then kill -TERM "$SVC_PID" 2>/dev/null; wait "$SVC_PID" 2>/dev/null; fi
+    if [[ "$INSTALLED" == 1 ]]; then
+        dpkg --purge quorix quorix-iosvc >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log" >&2; rc=1; }
+    fi
+    [[ "$HAD_USER" == 0 ]] && getent passwd quorix >/dev/null && userdel quorix
+    [[ "$HAD_GROUP" == 0 ]] && getent group quorix >/dev/null && groupdel quorix
+    # The tools' backup files (passwd- ...) as they were; the files themselves must match.
+    for f in "${ACCOUNTS[@]}"; do
+        local b; b="$WORK/$(basename "$f")"
+        if [[ -e "$b-.saved" ]]; then cp -p "$b-.saved" "$f-"; elif [[ -e "$f-" && ! -e "$b-.saved" ]]; then rm -f "$f-"; fi
+        if [[ -e "$b.saved" ]]; then
+            if cmp -s "$b.saved" "$f"; then touch -r "$b.saved" "$f"; else
+                echo "FAIL: $f differs from before the test" >&2
+                rc=1
+            fi
+        fi
+    done
+    rm -rf "$WORK"
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+echo "== building the packages"
+(cd "$BUILD" && "$CPACK" -G DEB -B "$WORK/deb" >"$WORK/cpack.log" 2>&1) || { cat "$WORK/cpack.log" >&2; fail "cpack"; }
+debs=("$WORK"/deb/quorix_*.deb "$WORK"/deb/quorix-iosvc_*.deb)
+for d in "${debs[@]}"; do [[ -f "$d" ]] || fail "no package $d"; done
+
+# A file of the packages already on the machine would be overwritten, and purged afterwards.
+while read -r path; do
+    [[ -e "$path" || -L "$path" ]] && skip "$path exists on this machine; the packages would replace it"
+done < <(for d in "${debs[@]}"; do dpkg-deb --fsys-tarfile "$d" | tar -t | grep -v '/$' | sed 's#^\.##'; done)
+
+echo "== installing ${debs[*]##*/}"
+INSTALLED=1
+dpkg -i "${debs[@]}" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log" >&2; fail "dpkg -i"; }
+getent group quorix >/dev/null || fail "the package made no group quorix"
+
+installed() { dpkg -L "$1" | grep -E "$2" | head -n 1; }
+TARVO="$(installed quorix '/bin/tarvo$')"
+TVIOCTRLD="$(installed quorix-iosvc '/sbin/tvioctrld$')"
+EX="$(dirname "$(installed quorix '/examples/plant.json$')")"
+SCENARIO="$(installed quorix-iosvc '/examples/plant.scenario.json$')"
+[[ -x "$TARVO" && -x "$TVIOCTRLD" && -f "$EX/plant.tags" && -f "$SCENARIO" ]] || fail "installed files missing"
+
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify --man=no $(dpkg -L quorix-iosvc | grep '\.service$') >"$WORK/verify.log" 2>&1 \
+        && [[ ! -s "$WORK/verify.log" ]] || { cat "$WORK/verify.log" >&2; fail "installed units"; }
+fi
+
+echo "== tarvo cfg import / show on the installed example"
+"$TARVO" cfg import "$EX/plant.json" "$WORK/plant.cfg"
+"$TARVO" cfg show "$WORK/plant.cfg" >"$WORK/show.out"
+grep -q "Stations: 4" "$WORK/show.out" || { cat "$WORK/show.out" >&2; fail "cfg show"; }
+
+echo "== tarvo run against tvioctrld --simulate"
+export QX_DEVICE_DIR="$WORK/dev"
+"$TVIOCTRLD" --simulate "$SCENARIO" --ready-file "$WORK/ready" >/dev/null 2>"$WORK/svc.log" &
+SVC_PID=$!
+for _ in $(seq 100); do
+    [[ -f "$WORK/ready" ]] && break
+    kill -0 "$SVC_PID" 2>/dev/null || { cat "$WORK/svc.log" >&2; fail "tvioctrld did not start"; }
+    sleep 0.1
+done
+[[ -f "$WORK/ready" ]] || { cat "$WORK/svc.log" >&2; fail "tvioctrld not ready"; }
+"$TARVO" run "$WORK/plant.cfg" "$EX/plant.tags" --for 3 </dev/null >"$WORK/run.out" 2>&1 \
+    || { cat "$WORK/run.out" >&2; fail "tarvo run"; }
+# The installed module beside the installed tarvo, text values, and a counter that moved.
+grep -q "loaded from $(dirname "$(readlink -f "$TARVO")")/libQuorix.so" "$WORK/run.out" &&
+    grep -q 'Press.Recipe = "PRESS-01"' "$WORK/run.out" &&
+    [[ "$(grep -c 'Press.Count = ' "$WORK/run.out")" -ge 2 ]] ||
+    { cat "$WORK/run.out" >&2; fail "no values came through"; }
+echo "values came through: $(grep -c ' = ' "$WORK/run.out") value lines"
