@@ -44,7 +44,7 @@ for t in "${targets[@]}"; do
   build/fuzz/bin/fuzz_"$t" "$corpus" "tests/fuzz/$t/corpus" \
     -dict="tests/fuzz/$t/$t.dict" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
     -rss_limit_mb=2048 -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$crashes/" \
-    2>&1 | tee "build/fuzz/$t.log" | grep -E "^(#[0-9]+ +(INITED|DONE)|==[0-9]+==ERROR|SUMMARY|stat::|artifact_prefix|Test unit written)"
+    2>&1 | tee "build/fuzz/$t.log" | grep -E "^(#[0-9]+[[:space:]]+(INITED|DONE)|==[0-9]+==ERROR|SUMMARY|stat::|artifact_prefix|Test unit written)"
   rc=${PIPESTATUS[0]}
   set -e
   if [ "$rc" -ne 0 ]; then

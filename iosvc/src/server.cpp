@@ -273,9 +273,7 @@ Reply CIoServer::Answer(std::size_t index, const std::uint8_t* message, int& fd)
 }
 
 std::vector<Reply> CIoServer::ServeBytes(const std::uint8_t* data, std::size_t size) {
-    Client c;
-    c.id = nextId_++;
-    clients_.push_back(c);
+    clients_.emplace_back().id = nextId_++;
     const std::size_t index = clients_.size() - 1;
     std::vector<Reply> replies;
     for (std::size_t at = 0; size - at >= sizeof(Request); at += sizeof(Request)) {
