@@ -14,6 +14,7 @@
 
 std::size_t CMemFile::Read(void* buf, std::size_t n) {
     std::size_t take = std::min(n, data_.size() - pos_);
+    if (take == 0) return 0;  // an empty file has no data pointer to copy from
     std::memcpy(buf, data_.data() + pos_, take);
     pos_ += take;
     return take;

@@ -26,6 +26,11 @@ constexpr int kRequestsPerTurn = 64;
 // Control port value bits: both high bits set means "not reset"; the low two ask for access.
 constexpr std::uint8_t kControlUp = 0xC0, kAccessMask = 0x03;
 
+// After these the stream cannot be trusted to be in step any more: the service hangs up.
+bool EndsStream(const Reply& reply) {
+    return reply.status == tvio::wire::kBadMessage || reply.status == tvio::wire::kBadVersion;
+}
+
 std::uint32_t Word(const Request& req, int index) {
     std::uint32_t w;
     std::memcpy(&w, req.in + 4 * index, 4);
@@ -248,20 +253,37 @@ bool CIoServer::Serve(std::size_t index) {
         c.have += static_cast<std::size_t>(n);
         if (c.have < sizeof c.buffer) continue;
 
-        Request req;
-        std::memcpy(&req, c.buffer, sizeof req);
         c.have = 0;
         ++served;
         int fd = -1;
-        Reply reply = Handle(req, fd, c.id, &c.refusals, c.peer);
-        NoteControl(index, req, reply);
+        Reply reply = Answer(index, c.buffer, fd);
         if (!SendReply(c, reply, fd)) return false;
-        if (reply.status == tvio::wire::kBadMessage || reply.status == tvio::wire::kBadVersion) {
-            // The stream cannot be trusted to be in step any more.
-            return false;
-        }
+        if (EndsStream(reply)) return false;
     }
     return true;
+}
+
+Reply CIoServer::Answer(std::size_t index, const std::uint8_t* message, int& fd) {
+    Client& c = clients_[index];
+    Request req;
+    std::memcpy(&req, message, sizeof req);
+    Reply reply = Handle(req, fd, c.id, &c.refusals, c.peer);
+    NoteControl(index, req, reply);
+    return reply;
+}
+
+std::vector<Reply> CIoServer::ServeBytes(const std::uint8_t* data, std::size_t size) {
+    clients_.emplace_back().id = nextId_++;
+    const std::size_t index = clients_.size() - 1;
+    std::vector<Reply> replies;
+    for (std::size_t at = 0; size - at >= sizeof(Request); at += sizeof(Request)) {
+        int fd = -1;
+        replies.push_back(Answer(index, data + at, fd));
+        if (EndsStream(replies.back())) break;
+    }
+    ReleaseAccess(clients_[index]);
+    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
+    return replies;
 }
 
 bool CIoServer::SendReply(Client& c, const Reply& reply, int fd) {

@@ -38,6 +38,10 @@ public:
     tvio::wire::Reply Handle(const tvio::wire::Request& req, int& fdOut, int who = 0,
                              int* refusals = nullptr, const Peer& peer = Peer{});
 
+    // Serves one client's whole stream as Serve does, without a socket: the answers in order, up
+    // to the one after which the service hangs up; the client then leaves as if it had closed.
+    std::vector<tvio::wire::Reply> ServeBytes(const std::uint8_t* data, std::size_t size);
+
 private:
     struct Client {
         int fd = -1;
@@ -54,6 +58,8 @@ private:
     void Accept();
     // false when the client is to be dropped.
     bool Serve(std::size_t index);
+    // Answers one whole message of clients_[index].
+    tvio::wire::Reply Answer(std::size_t index, const std::uint8_t* message, int& fd);
     bool SendReply(Client& c, const tvio::wire::Reply& reply, int fd);
     void Drop(std::size_t index, const char* why);
     // Notes a control-port write by clients_[index]; the board has one access register, so the

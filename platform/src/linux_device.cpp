@@ -167,6 +167,10 @@ HANDLE LinuxDevice::CreateFileA(const char* path, std::uint32_t, std::uint32_t, 
         return INVALID_HANDLE_VALUE;
     }
 
+    return Adopt(fd);
+}
+
+HANDLE LinuxDevice::Adopt(int fd) {
     auto conn = std::make_shared<Connection>();
     conn->fd = fd;
     std::lock_guard<std::mutex> lock(mu_);

@@ -156,6 +156,10 @@ int CQuorixDoc::Configure(const std::string& path) {
 int CQuorixDoc::Load(const std::string& path) {
     CDiskFile file;
     if (!file.Open(path, CDiskFile::readShared)) return 0;
+    return Load(file);
+}
+
+int CQuorixDoc::Load(CFile& file) {
     try {
         CArchive ar(&file, CArchive::load, 4096);
         Serialize(ar);

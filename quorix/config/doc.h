@@ -13,6 +13,8 @@
 #include "framework/object.h"
 #include "tarvosub/header.h"
 
+class CFile;
+
 class CQuorixDoc : public CObject {
     DECLARE_SERIAL(CQuorixDoc)
 public:
@@ -29,6 +31,8 @@ public:
     int Configure(const std::string& path);
     // 1 on success, 0 on any failure (what was read before the failure stays in the document).
     int Load(const std::string& path);
+    // The same from an open stream (a file's bytes held in memory, for instance).
+    int Load(CFile& file);
     // Writes the whole file at the stored path (for a link, at its target) through a unique
     // temporary file beside it that takes the old file's mode and owner, so that the old file
     // stays intact when writing fails; where the folder takes no new file, a writable file is

@@ -28,6 +28,9 @@ public:
                          void* out, std::uint32_t outSize, std::uint32_t* returned) override;
     bool CloseHandle(HANDLE h) override;
     bool GetVersionExA(OSVERSIONINFOA* info) override;
+    // Takes an already connected stream socket as a handle, as CreateFileA would after connecting
+    // (a socket pair in tests and fuzz targets, where the other end plays the service).
+    HANDLE Adopt(int fd);
 
     struct Connection;
 

@@ -1,0 +1,90 @@
+// The service's answers as the client reads them: the fuzz input plays the service at the other
+// end of a socket pair, with the bytes of up to four answers and, beside any of them, a memory
+// file of its choosing as the passed descriptor. A window the client maps is read through, so a
+// mapping past the descriptor's end shows as a crash.
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "platform/linux_device.h"
+#include "platform/tvioctrl.h"
+
+namespace {
+
+struct Call {
+    std::uint32_t code;
+    std::uint32_t in[2];
+    std::uint32_t inSize;
+    std::uint32_t outSize;
+};
+
+bool SendAnswer(int fd, const std::string& bytes, int passed) {
+    iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    if (passed >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+        cm->cmsg_level = SOL_SOCKET;
+        cm->cmsg_type = SCM_RIGHTS;
+        cm->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(cm), &passed, sizeof passed);
+    }
+    return ::sendmsg(fd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const std::uint32_t kCodes[4] = {tvio::IOCTL_READ_PORT_BYTE, tvio::IOCTL_WRITE_PORT_BYTE,
+                                            tvio::IOCTL_MAP_PHYSICAL_MEMORY, 0x12345678};
+    fuzz::Input in(data, size);
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) return 0;
+    std::vector<Call> calls;
+    while (in.Left() && calls.size() < 4) {
+        const std::uint8_t op = in.U8();
+        Call c{kCodes[op & 3], {0x340, 0}, (op & 0x10) ? 4u : 8u, (op & 0x20) ? 2u : 8u};
+        c.in[1] = c.code == tvio::IOCTL_MAP_PHYSICAL_MEMORY ? in.U16() : in.U8();
+        int passed = -1;
+        if (op & 4) {
+            passed = ::memfd_create("fuzz-answer", MFD_CLOEXEC);
+            if (passed >= 0 && ::ftruncate(passed, in.U16()) < 0) {
+                ::close(passed);
+                passed = -1;
+            }
+        }
+        // An answer is 36 bytes; a service may send fewer or more.
+        const std::string answer = in.Bytes((op & 8) ? in.U8() % 80 : 36);
+        if (!answer.empty()) SendAnswer(sv[1], answer, passed);
+        if (passed >= 0) ::close(passed);
+        calls.push_back(c);
+    }
+    ::shutdown(sv[1], SHUT_WR);  // an answer cut short ends the call at once, not after 5 s
+
+    plat::LinuxDevice device;
+    plat::HANDLE h = device.Adopt(sv[0]);
+    for (const Call& c : calls) {
+        std::uint8_t out[8] = {};
+        std::uint32_t returned = 0;
+        if (!device.DeviceIoControl(h, c.code, c.in, c.inSize, out, c.outSize, &returned)) continue;
+        if (c.code != tvio::IOCTL_MAP_PHYSICAL_MEMORY) continue;
+        const volatile std::uint8_t* window;
+        std::memcpy(&window, out, sizeof window);
+        std::uint8_t sum = 0;
+        for (std::uint32_t i = 0; i < c.in[1]; i += 512) sum ^= window[i];
+        sum ^= window[c.in[1] - 1];
+        (void)sum;
+    }
+    device.CloseHandle(h);
+    ::close(sv[1]);
+    return 0;
+}
