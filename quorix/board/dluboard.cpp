@@ -135,7 +135,11 @@ bool CDluBoard::Detect() {
 }
 
 bool CDluBoard::Lock(std::uint8_t mask) {
-    WritePort(Port(DLU_PORT_CONTROL), static_cast<std::uint8_t>(DLU_CONTROL_IDLE | mask));
+    // A request the I/O driver could not pass on (its service gone) is never granted: spinning
+    // 500 ms on failing calls at every access would stretch a cycle to seconds and delay the
+    // time-outs that tell the host its stations are unreachable.
+    if (!WritePort(Port(DLU_PORT_CONTROL), static_cast<std::uint8_t>(DLU_CONTROL_IDLE | mask)))
+        return false;
     const std::uint32_t start = plat::GetTickCount();
     for (;;) {
         if ((ReadPort(Port(DLU_PORT_CONTROL)) & mask) == 0) {
