@@ -42,10 +42,10 @@ void SleepS(double s) {
     if (s > 0) std::this_thread::sleep_for(std::chrono::duration<double>(s));
 }
 
-constexpr double kCycle = 0.1;         // the host's write cycle and the engine's poll cycle
-constexpr double kTimeOut = 5.0;       // the board's request time-out
-constexpr double kSettle = 1.5;        // after the last write is placed, until it reads back
-constexpr double kLostWithin = 8.0;    // time-out, two cycles and slack on a busy machine
+constexpr double kCycle = 0.1;       // the host's write cycle and the engine's poll cycle
+constexpr double kTimeOut = 5.0;     // the board's request time-out
+constexpr double kSettle = 1.5;      // after the last write is placed, until it reads back
+constexpr double kLostWithin = 8.0;  // time-out, two cycles and slack on a busy machine
 constexpr int kWritesPerCycle = 4;
 
 struct Options {
@@ -57,8 +57,21 @@ struct Options {
 // --- the tags: every data type, inside the block and outside it -------------------------------
 
 enum Type : int {
-    SINT8, SINT16, SINT32, UINT8, UINT16, UINT32, SBCD8, SBCD16, SBCD32, BCD8, BCD16, BCD32,
-    FLOAT, BIT, STRING
+    SINT8,
+    SINT16,
+    SINT32,
+    UINT8,
+    UINT16,
+    UINT32,
+    SBCD8,
+    SBCD16,
+    SBCD32,
+    BCD8,
+    BCD16,
+    BCD32,
+    FLOAT,
+    BIT,
+    STRING
 };
 
 struct Layout {
@@ -69,27 +82,40 @@ struct Layout {
 };
 
 const Layout kLayout[] = {
-    {"D0000", SINT8, 1, true},    {"D0001", SINT16, 2, true},  {"D0002", SINT32, 4, true},
-    {"D0004", UINT8, 1, true},    {"D0005", UINT16, 2, true},  {"D0006", UINT32, 4, true},
-    {"D0008", SBCD8, 1, true},    {"D0009", SBCD16, 2, true},  {"D0010", SBCD32, 4, true},
-    {"D0012", BCD8, 1, true},     {"D0013", BCD16, 2, true},   {"D0014", BCD32, 4, true},
-    {"D0016", FLOAT, 4, true},    {"D0018.5", BIT, 1, true},   {"D0020", STRING, 8, true},
+    {"D0000", SINT8, 1, true},
+    {"D0001", SINT16, 2, true},
+    {"D0002", SINT32, 4, true},
+    {"D0004", UINT8, 1, true},
+    {"D0005", UINT16, 2, true},
+    {"D0006", UINT32, 4, true},
+    {"D0008", SBCD8, 1, true},
+    {"D0009", SBCD16, 2, true},
+    {"D0010", SBCD32, 4, true},
+    {"D0012", BCD8, 1, true},
+    {"D0013", BCD16, 2, true},
+    {"D0014", BCD32, 4, true},
+    {"D0016", FLOAT, 4, true},
+    {"D0018.5", BIT, 1, true},
+    {"D0020", STRING, 8, true},
     {"D0030", UINT16, 2, false},  // 4321 in the scenario, never written
     // Outside the block: group frames and frames of their own.
-    {"D0100", UINT16, 2, true},   {"D0101", SINT16, 2, true},  {"D0102", FLOAT, 4, true},
-    {"M0021", BIT, 1, true},      {"D0110", STRING, 6, true},
+    {"D0100", UINT16, 2, true},
+    {"D0101", SINT16, 2, true},
+    {"D0102", FLOAT, 4, true},
+    {"M0021", BIT, 1, true},
+    {"D0110", STRING, 6, true},
 };
 constexpr double kFixedValue = 4321;
 
 struct Station {
     std::string name;
-    bool readable = true;  // answers reads: not absent, no error number
-    std::string kind;      // for the table
+    bool readable = true;                           // answers reads: not absent, no error number
+    std::string kind;                               // for the table
     std::vector<std::pair<double, double>> silent;  // board time, seconds
     // This epoch's host-side write accounting.
     long accepted = 0, refused = 0, acceptedSinceCut = 0;
     std::array<long, 64> history{};  // `accepted` at the end of each of the last 64 cycles
-    double lostAt = -1;  // set by message 10 while lost
+    double lostAt = -1;              // set by message 10 while lost
 };
 
 struct Tag {
@@ -117,20 +143,48 @@ void RandomValue(const Tag& t, CTagVal& v, double& num, std::string& text) {
         return static_cast<double>(std::uniform_int_distribution<long long>(lo, hi)(rng));
     };
     switch (t.def->type) {
-        case SINT8: num = range(-128, 127); break;
-        case SINT16: num = range(-32768, 32767); break;
-        case SINT32: num = range(-2147483648LL, 2147483647LL); break;
-        case UINT8: num = range(0, 255); break;
-        case UINT16: num = range(0, 65535); break;
-        case UINT32: num = range(0, 4294967295LL); break;
-        case SBCD8: num = range(-79, 79); break;
-        case SBCD16: num = range(-7999, 7999); break;
-        case SBCD32: num = range(-79999999, 79999999); break;
-        case BCD8: num = range(0, 99); break;
-        case BCD16: num = range(0, 9999); break;
-        case BCD32: num = range(0, 99999999); break;
-        case FLOAT: num = range(-8000000, 8000000) / 8.0; break;  // exact in a float
-        case BIT: num = range(0, 1); break;
+        case SINT8:
+            num = range(-128, 127);
+            break;
+        case SINT16:
+            num = range(-32768, 32767);
+            break;
+        case SINT32:
+            num = range(-2147483648LL, 2147483647LL);
+            break;
+        case UINT8:
+            num = range(0, 255);
+            break;
+        case UINT16:
+            num = range(0, 65535);
+            break;
+        case UINT32:
+            num = range(0, 4294967295LL);
+            break;
+        case SBCD8:
+            num = range(-79, 79);
+            break;
+        case SBCD16:
+            num = range(-7999, 7999);
+            break;
+        case SBCD32:
+            num = range(-79999999, 79999999);
+            break;
+        case BCD8:
+            num = range(0, 99);
+            break;
+        case BCD16:
+            num = range(0, 9999);
+            break;
+        case BCD32:
+            num = range(0, 99999999);
+            break;
+        case FLOAT:
+            num = range(-8000000, 8000000) / 8.0;
+            break;  // exact in a float
+        case BIT:
+            num = range(0, 1);
+            break;
         default: {
             static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
             text.clear();
@@ -206,11 +260,12 @@ public:
     bool Start(const std::string& dir, const std::string& scenario, std::string& error) {
         const std::string ready = dir + "/tvioctrld.ready";
         std::filesystem::remove(ready);
-        std::vector<std::string> argv = {e2e::BinDir() + "/tvioctrld", "--simulate", scenario,
-                                         "--socket", dir + "/TVIOCTRL.sock", "--ready-file", ready};
+        std::vector<std::string> argv = {
+            e2e::BinDir() + "/tvioctrld", "--simulate",   scenario, "--socket",
+            dir + "/TVIOCTRL.sock",       "--ready-file", ready};
         if (std::getenv("QX_SOAK_TRACE")) argv.push_back("--trace");
-        pid_ = e2e::StartProgram(argv,
-                                 dir + "/tvioctrld.out", dir + "/tvioctrld.log." + std::to_string(++runs_));
+        pid_ = e2e::StartProgram(argv, dir + "/tvioctrld.out",
+                                 dir + "/tvioctrld.log." + std::to_string(++runs_));
         if (pid_ < 0) {
             error = "cannot start tvioctrld";
             return false;
@@ -344,7 +399,8 @@ private:
     std::vector<Silence> silences_;
     std::vector<double> stopSeconds_, toldAfterKill_, restartSeconds_;
     double noDriverAt_ = -1;
-    int noDriverMessages_ = 0, failedStartsWhileAway_ = 0, restarts_ = 0, recoveredAfterRestart_ = 0;
+    int noDriverMessages_ = 0, failedStartsWhileAway_ = 0, restarts_ = 0,
+        recoveredAfterRestart_ = 0;
     std::vector<double> cpuPerCycle_;
     long cycles_ = 0;
     double warmUpAt_ = 0;
@@ -449,7 +505,8 @@ void Soak::WriteTag(Tag& t) {
     ++s.acceptedSinceCut;
     t.known = !Doubtful(s);
     if (verbose_) {
-        t.recent = Fmt("%.2f:", Now()) + (t.def->type == STRING ? text : Fmt("%.0f", num)) + " " + t.recent;
+        t.recent = Fmt("%.2f:", Now()) + (t.def->type == STRING ? text : Fmt("%.0f", num)) + " " +
+                   t.recent;
         if (t.recent.size() > 120) t.recent.resize(120);
     }
     t.expect = num;
@@ -489,12 +546,14 @@ void Soak::Watch() {
         if (e.kind == 11) {
             s.lostAt = -1;
             for (auto& sl : silences_)
-                if (sl.station == s.name && sl.recoveredAt < 0 && sl.lostAt >= 0 && e.at > sl.to - 1)
+                if (sl.station == s.name && sl.recoveredAt < 0 && sl.lostAt >= 0 &&
+                    e.at > sl.to - 1)
                     sl.recoveredAt = e.at;
         }
         if (e.kind == 10)
             for (auto& sl : silences_)
-                if (sl.station == s.name && sl.lostAt < 0 && e.at >= sl.from && e.at <= sl.to + kLostWithin)
+                if (sl.station == s.name && sl.lostAt < 0 && e.at >= sl.from &&
+                    e.at <= sl.to + kLostWithin)
                     sl.lostAt = e.at;
     }
 }
@@ -521,7 +580,8 @@ void Soak::CheckValues(const char* why) {
     ++checks_;
     if (!quiet) {
         ++mismatches_;
-        if (firstMismatch_.empty()) firstMismatch_ = std::string(why) + ": writes not placed in time";
+        if (firstMismatch_.empty())
+            firstMismatch_ = std::string(why) + ": writes not placed in time";
         return;
     }
     const double bt = Now() - boardT0_;
@@ -537,8 +597,9 @@ void Soak::CheckValues(const char* why) {
         if (!upNow[t.station] || !t.known) continue;
         CTagVal v;
         CTagDatabase::Instance().GetValue(t.id, v);
-        const bool equal = t.def->type == STRING ? (v.IsSet() && v.IsText() && v.Text() == t.expectText)
-                                                 : (v.IsSet() && !v.IsText() && v.GetVal() == t.expect);
+        const bool equal = t.def->type == STRING
+                               ? (v.IsSet() && v.IsText() && v.Text() == t.expectText)
+                               : (v.IsSet() && !v.IsText() && v.GetVal() == t.expect);
         ++compared_;
         if (!equal) {
             ++mismatches_;
@@ -767,14 +828,14 @@ int Soak::Report() {
     bool all = true;
     for (auto& r : rows_) {
         all = all && r.ok;
-        std::printf("| %s | %s | %s |\n", r.check.c_str(), r.ok ? "pass" : "FAIL", r.result.c_str());
+        std::printf("| %s | %s | %s |\n", r.check.c_str(), r.ok ? "pass" : "FAIL",
+                    r.result.c_str());
     }
     std::printf("\nStations:");
     for (auto& s : stations_) std::printf(" %s (%s);", s.name.c_str(), s.kind.c_str());
     std::printf("\n%ld cycles, %ld messages to the host.\n", cycles_, messages_.Total());
     return all ? 0 : 1;
 }
-
 
 }  // namespace
 
@@ -783,11 +844,16 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (a == "--minutes") o.seconds = 60 * std::atof(next().c_str());
-        else if (a == "--seconds") o.seconds = std::atof(next().c_str());
-        else if (a == "--restart-every") o.restartEvery = std::atof(next().c_str());
-        else if (a == "--config") o.config = next();
-        else if (a == "--scenario") o.scenario = next();
+        if (a == "--minutes")
+            o.seconds = 60 * std::atof(next().c_str());
+        else if (a == "--seconds")
+            o.seconds = std::atof(next().c_str());
+        else if (a == "--restart-every")
+            o.restartEvery = std::atof(next().c_str());
+        else if (a == "--config")
+            o.config = next();
+        else if (a == "--scenario")
+            o.scenario = next();
         else {
             std::fprintf(stderr,
                          "usage: qx_soak --config JSON --scenario JSON [--minutes M | --seconds S]"
