@@ -857,6 +857,8 @@ int main(int argc, char** argv) {
             o.config = next();
         else if (a == "--scenario")
             o.scenario = next();
+        else if (a == "--no-resource-checks")
+            o.resourceChecks = false;
         else {
             std::fprintf(stderr,
                          "usage: qx_soak --config JSON --scenario JSON [--minutes M | --seconds S]"
