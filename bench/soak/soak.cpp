@@ -224,10 +224,6 @@ public:
         return from < events_.size() ? std::vector<Event>(events_.begin() + from, events_.end())
                                      : std::vector<Event>{};
     }
-    std::size_t Size() const {
-        std::lock_guard<std::mutex> lock(mu_);
-        return events_.size();
-    }
     long Total() const {
         std::lock_guard<std::mutex> lock(mu_);
         return total_;
@@ -387,7 +383,7 @@ private:
     std::vector<Sample> samples_;
     // Totals over the run.
     long writes_ = 0, refused_ = 0, placed_ = 0, failed_ = 0, discarded_ = 0, checks_ = 0,
-         compared_ = 0, mismatches_ = 0, lateDiscards_ = 0;
+         compared_ = 0, mismatches_ = 0;
     std::string firstMismatch_;
     int epochs_ = 0, cleanEpochEnds_ = 0, accountingBad_ = 0;
     std::string accountingNote_;
@@ -400,8 +396,7 @@ private:
     std::vector<Silence> silences_;
     std::vector<double> stopSeconds_, toldAfterKill_, restartSeconds_;
     double noDriverAt_ = -1;
-    int noDriverMessages_ = 0, failedStartsWhileAway_ = 0, restarts_ = 0,
-        recoveredAfterRestart_ = 0;
+    int noDriverMessages_ = 0, failedStartsWhileAway_ = 0, restarts_ = 0;
     std::vector<double> cpuPerCycle_;
     long cycles_ = 0;
     double warmUpAt_ = 0;
@@ -637,7 +632,7 @@ void Soak::EndEpoch(bool serviceKilled) {
         // Nothing but what the board could not take since the service went away (and what a
         // time-out before it held back) may be left unplaced; a clean end leaves nothing.
         if (!serviceKilled) ok = ok && unplaced == 0;
-        if (serviceKilled && unplaced > s.acceptedSinceCut) ++lateDiscards_, ok = false;
+        if (serviceKilled && unplaced > s.acceptedSinceCut) ok = false;
         if (!s.readable && !serviceKilled) ok = ok && st.writeFailures == st.writes;
         if (s.readable && s.silent.empty() && !serviceKilled) ok = ok && st.writeFailures == 0;
         if (!ok) {
