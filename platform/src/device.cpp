@@ -56,6 +56,7 @@ bool FakeDevice::DeviceIoControl(HANDLE h, std::uint32_t code, const void* in, s
         std::lock_guard<std::mutex> lock(mu_);
         calls.push_back(c);
     }
+    if (portsFail && code != tvio::IOCTL_MAP_PHYSICAL_MEMORY) return false;
     switch (code) {
         case tvio::IOCTL_MAP_PHYSICAL_MEMORY: {
             if (mapFails || inSize != 8 || outSize < tvio::kMapOutputSize) return false;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "driver/messages.h"
 #include "platform/tvioctrl.h"
 
 namespace {
@@ -93,8 +94,10 @@ std::uint8_t CDluBoard::ReadPort(std::uint16_t port) {
     std::uint8_t out[4] = {0xFF, 0xFF, 0xFF, 0xFF};
     std::uint32_t returned = 0;
     if (!plat::Device().DeviceIoControl(m_hDevice, tvio::IOCTL_READ_PORT_BYTE, in, sizeof in, out,
-                                        sizeof out, &returned))
+                                        sizeof out, &returned)) {
+        DriverFailed();
         return 0xFF;
+    }
     return out[0];
 }
 
@@ -103,8 +106,20 @@ bool CDluBoard::WritePort(std::uint16_t port, std::uint8_t value) {
     PutLe32(in, port);
     PutLe32(in + 4, value);
     std::uint32_t returned = 0;
-    return plat::Device().DeviceIoControl(m_hDevice, tvio::IOCTL_WRITE_PORT_BYTE, in, sizeof in,
-                                          nullptr, 0, &returned);
+    if (plat::Device().DeviceIoControl(m_hDevice, tvio::IOCTL_WRITE_PORT_BYTE, in, sizeof in,
+                                       nullptr, 0, &returned))
+        return true;
+    DriverFailed();
+    return false;
+}
+
+// The I/O driver failing a call on a running board means its service has gone: every station
+// falls quiet at once, and only those with a request in flight would time out. The host is told
+// once, with the message it gets when the driver cannot be reached at the start.
+void CDluBoard::DriverFailed() {
+    if (!m_bUp || m_bDriverFailed) return;
+    m_bDriverFailed = true;
+    ReportMessage(12, MSG_CLASS_FAILURE);
 }
 
 // --- board protocol -----------------------------------------------------------------------------
@@ -128,6 +143,7 @@ bool CDluBoard::Detect() {
         if ((ReadPort(Port(DLU_PORT_CONTROL)) & DLU_STATUS_BITS) == 0 &&
             (ReadPort(Port(DLU_PORT_HANDSHAKE)) & DLU_STATUS_BITS) == DLU_STATUS_BITS) {
             Unlock();
+            m_bUp = true;
             return true;
         }
         if (plat::GetTickCount() - start >= DLU_DETECT_WAIT) return false;
@@ -135,7 +151,11 @@ bool CDluBoard::Detect() {
 }
 
 bool CDluBoard::Lock(std::uint8_t mask) {
-    WritePort(Port(DLU_PORT_CONTROL), static_cast<std::uint8_t>(DLU_CONTROL_IDLE | mask));
+    // A request the I/O driver could not pass on (its service gone) is never granted: spinning
+    // 500 ms on failing calls at every access would stretch a cycle to seconds and delay the
+    // time-outs that tell the host its stations are unreachable.
+    if (!WritePort(Port(DLU_PORT_CONTROL), static_cast<std::uint8_t>(DLU_CONTROL_IDLE | mask)))
+        return false;
     const std::uint32_t start = plat::GetTickCount();
     for (;;) {
         if ((ReadPort(Port(DLU_PORT_CONTROL)) & mask) == 0) {

@@ -127,6 +127,7 @@ private:
     bool PlaceRequest(int slot, std::uint16_t command, const std::uint8_t* request,
                       int requestLength, const std::uint8_t* data, int dataLength);
     void Occupy(int slot, std::int32_t kind, std::int32_t id);
+    void DriverFailed();
 
     std::uint16_t m_wPortBase = 0;
     // Shared with the board's processor: the bitmap bytes are its hand-over points (dluboard.cpp).
@@ -135,4 +136,6 @@ private:
     std::uint8_t m_ownBitmap[4] = {0, 0, 0, 0};
     std::int32_t m_nOutstanding = 0;
     DluSlot m_slots[DLU_SLOT_COUNT];
+    // Detected, and whether the I/O driver has since failed a call (told once).
+    bool m_bUp = false, m_bDriverFailed = false;
 };

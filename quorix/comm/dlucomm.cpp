@@ -304,7 +304,7 @@ void CDluComm::OnSlotTimeout(std::int32_t kind, std::int32_t id) {
     switch (kind) {
         case DLU_SLOT_WRITE:
             if (m_pActiveBatch && m_pActiveBatch->OwnsSlotId(id)) {
-                m_pActiveBatch->OnTimeout();
+                m_pActiveBatch->OnTimeout(id & 0xFFFF);
                 if (m_pActiveBatch->IsDone()) m_pActiveBatch.reset();
             }
             break;

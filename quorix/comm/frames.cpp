@@ -425,13 +425,14 @@ void CWriteBatch::OnResponse(std::int32_t index, std::uint32_t status) {
     if (++m_nCompleted >= static_cast<std::int32_t>(m_items.size())) m_bDone = 1;
 }
 
-void CWriteBatch::OnTimeout() {
-    for (auto& item : m_items) {
-        if (item->m_nState != CWriteItem::SENT) continue;
-        item->m_nState = CWriteItem::TIMED_OUT;
-        ++m_nCompleted;
-        item->m_pStation->m_nWriteFailures.fetch_add(1, relaxed);
-        item->m_pStation->ReportStatus(7, nullptr);
-    }
-    if (m_nCompleted >= static_cast<std::int32_t>(m_items.size())) m_bDone = 1;
+void CWriteBatch::OnTimeout(std::int32_t index) {
+    // Only this item failed: others of the batch may be in flight to other stations and be
+    // answered yet, and failing them would report a healthy station timed out, even lost.
+    if (index < 0 || index >= static_cast<std::int32_t>(m_items.size())) return;
+    CWriteItem& item = *m_items[index];
+    if (item.m_nState != CWriteItem::SENT) return;
+    item.m_nState = CWriteItem::TIMED_OUT;
+    item.m_pStation->m_nWriteFailures.fetch_add(1, relaxed);
+    item.m_pStation->ReportStatus(7, nullptr);
+    if (++m_nCompleted >= static_cast<std::int32_t>(m_items.size())) m_bDone = 1;
 }

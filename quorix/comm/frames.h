@@ -134,8 +134,8 @@ public:
     // next call resumes with it).
     bool Send();
     void OnResponse(std::int32_t index, std::uint32_t status);  // index: item index
-    // Every item still waiting for its answer fails.
-    void OnTimeout();
+    // Item `index` had no answer in time; the others wait for their own answer or time-out.
+    void OnTimeout(std::int32_t index);
     bool IsDone() const { return m_bDone != 0; }
     std::size_t Count() const { return m_items.size(); }
     const CWriteItem& Item(std::size_t i) const { return *m_items[i]; }

@@ -123,6 +123,14 @@ TEST_F(BoardProtocol, LockGivesUpAfter500msAndWithdraws) {
     EXPECT_FALSE(board.Lock(1));
 }
 
+TEST_F(BoardProtocol, LockFailsAtOnceWhenTheDriverCannotBeReached) {
+    clock.SetAutoAdvance(1);
+    dev.portsFail = true;
+    const std::uint32_t before = clock.Now();
+    EXPECT_FALSE(board.Lock(1));
+    EXPECT_LT(clock.Now() - before, 10u);
+}
+
 TEST_F(BoardProtocol, LockWaitIsCountedIn16BitsAcrossTickWrap) {
     clock.Set(0xFFFFFF00u);
     int reads = 0;

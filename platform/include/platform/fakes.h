@@ -74,6 +74,7 @@ public:
     std::uint32_t platformId = VER_PLATFORM_WIN32_NT;
     bool openFails = false;
     bool mapFails = false;
+    bool portsFail = false;  // every port call fails, as on a handle whose service is gone
     std::function<std::uint8_t(std::uint16_t port)> onRead;
     std::function<void(std::uint16_t port, std::uint8_t value)> onWrite;
 

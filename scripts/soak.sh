@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# A soak run: the real driver module and the real tvioctrld --simulate under a host that writes
+# random values of every type every cycle, while stations fall silent and return, one answers
+# with errors, one answers slowly, one never answers, and the service is killed and started
+# again under the running host. Prints a table of checks; exits 1 if any failed.
+#
+#   scripts/soak.sh [MINUTES]        (default 60; at least 1)
+#
+# Environment: QX_BUILD_DIR (default build/default), QX_SOAK_RESTART_EVERY (seconds between
+# kills of the service, default 300), QX_SOAK_SCENARIO and QX_SOAK_CONFIG (JSON files; default
+# bench/soak/soak.scenario.json and bench/soak/soak.json).
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${QX_BUILD_DIR:-$ROOT/build/default}"
+MINUTES="${1:-60}"
+if ! [[ "$MINUTES" =~ ^[0-9]+([.][0-9]+)?$ ]]; then
+    echo "usage: scripts/soak.sh [MINUTES]" >&2
+    exit 2
+fi
+
+"$ROOT/scripts/install-deps.sh"
+if [[ ! -f "$BUILD/CMakeCache.txt" ]]; then
+    if [[ -z "${QX_BUILD_DIR:-}" ]]; then
+        (cd "$ROOT" && cmake --preset default >/dev/null)
+    else
+        cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    fi
+fi
+cmake --build "$BUILD" --target qx_soak
+
+exec "$BUILD/bin/qx_soak" --minutes "$MINUTES" \
+    --restart-every "${QX_SOAK_RESTART_EVERY:-300}" \
+    --config "${QX_SOAK_CONFIG:-$ROOT/bench/soak/soak.json}" \
+    --scenario "${QX_SOAK_SCENARIO:-$ROOT/bench/soak/soak.scenario.json}"
