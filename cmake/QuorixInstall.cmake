@@ -41,6 +41,10 @@ install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT quorix)
 set(QX_PACKAGE_PREFIX /usr CACHE PATH "Prefix the Debian packages install to")
 
 if(TARGET tvioctrld)
+  # The board check runs the driver's board code, which needs the framework library of the
+  # package folder (package quorix).
+  file(RELATIVE_PATH qx_sbin_to_pkg /${CMAKE_INSTALL_SBINDIR} /${QX_INSTALL_PKGDIR})
+  set_target_properties(tvioctrld PROPERTIES INSTALL_RPATH "$ORIGIN:$ORIGIN/${qx_sbin_to_pkg}")
   install(TARGETS tvioctrld RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT iosvc)
   install(FILES examples/plant.scenario.json DESTINATION ${QX_INSTALL_EXAMPLEDIR} COMPONENT iosvc)
   install(FILES iosvc/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorix-iosvc
@@ -96,7 +100,7 @@ set(CPACK_DEBIAN_QUORIX_DESCRIPTION "K-Link (DLU) communication driver for the T
 The driver module libQuorix.so with stand-ins for the host libraries, the tarvo host
 program and an example plant.")
 set(CPACK_DEBIAN_IOSVC_PACKAGE_NAME quorix-iosvc)
-set(CPACK_DEBIAN_IOSVC_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_IOSVC_PACKAGE_DEPENDS "adduser, quorix (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_IOSVC_DESCRIPTION "TVIOCTRL I/O service for the Quorix driver
 tvioctrld gives the driver the K-Link (DLU) board's ports and memory window, on real
 hardware or on the built-in board simulator, with systemd units for both.")
