@@ -70,31 +70,43 @@ bool WriteReadyFile(const std::string& path) {
     return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
+// The backend the options choose. On failure null, with `why` set for a scenario that cannot be
+// read (empty when the backend itself failed to start or open its devices; it logged why).
+std::unique_ptr<iosvc::IBackend> MakeBackend(bool simulate, const std::string& scenarioPath,
+                                             const std::string& portDevice,
+                                             const std::string& memDevice, bool trace,
+                                             std::string& why) {
+    if (simulate) {
+        sim::Scenario scenario;
+        if (!sim::LoadScenario(scenarioPath, scenario, why)) {
+            why = "scenario " + scenarioPath + ": " + why;
+            return nullptr;
+        }
+        auto s = std::make_unique<iosvc::CSimBackend>(std::move(scenario), trace);
+        return s->Start() ? std::move(s) : nullptr;
+    }
+    auto h = std::make_unique<iosvc::CHardwareBackend>(portDevice, memDevice);
+    return h->Open() ? std::move(h) : nullptr;
+}
+
 // --check: the board's detection once, in this process, on the backend the options choose.
 int Check(const std::string& scenarioPath, const std::string& portDevice,
           const std::string& memDevice, std::uint16_t port, std::uint32_t window, bool trace) {
-    std::unique_ptr<iosvc::IBackend> backend;
-    if (!scenarioPath.empty()) {
-        sim::Scenario scenario;
-        std::string error;
-        if (!sim::LoadScenario(scenarioPath, scenario, error)) {
-            std::printf("FAILED: scenario %s: %s\n", scenarioPath.c_str(), error.c_str());
-            return 1;
-        }
-        auto s = std::make_unique<iosvc::CSimBackend>(std::move(scenario), trace);
-        if (!s->Start()) return 1;
-        backend = std::move(s);
-    } else {
-        auto h = std::make_unique<iosvc::CHardwareBackend>(portDevice, memDevice);
-        if (!h->Open()) {
-            std::printf(
-                "FAILED: cannot open the port device %s or the memory device %s (see above).\n"
-                "Likely cause: no permission to the port or memory device (run as root, or "
-                "with CAP_SYS_RAWIO and access to both), or the kernel has no such device.\n",
-                portDevice.c_str(), memDevice.c_str());
-            return iosvc::kCheckNoDevice;
-        }
-        backend = std::move(h);
+    const bool simulate = !scenarioPath.empty();
+    std::string why;
+    auto backend = MakeBackend(simulate, scenarioPath, portDevice, memDevice, trace, why);
+    if (!backend && !why.empty()) {
+        std::printf("FAILED: %s\n", why.c_str());
+        return 1;
+    }
+    if (!backend && simulate) return 1;
+    if (!backend) {
+        std::printf(
+            "FAILED: cannot open the port device %s or the memory device %s (see above).\n"
+            "Likely cause: no permission to the port or memory device (run as root, or "
+            "with CAP_SYS_RAWIO and access to both), or the kernel has no such device.\n",
+            portDevice.c_str(), memDevice.c_str());
+        return iosvc::kCheckNoDevice;
     }
     const int status = iosvc::RunBoardCheck(*backend, port, window, stdout);
     std::fflush(stdout);
@@ -189,21 +201,11 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     Log(LogLevel::Info, "starting (pid %ld)", static_cast<long>(::getpid()));
-    std::unique_ptr<iosvc::IBackend> backend;
-    if (simulate) {
-        sim::Scenario scenario;
-        std::string error;
-        if (!sim::LoadScenario(scenarioPath, scenario, error)) {
-            Log(LogLevel::Error, "scenario %s: %s", scenarioPath.c_str(), error.c_str());
-            return 1;
-        }
-        auto s = std::make_unique<iosvc::CSimBackend>(std::move(scenario), trace);
-        if (!s->Start()) return 1;
-        backend = std::move(s);
-    } else {
-        auto h = std::make_unique<iosvc::CHardwareBackend>(portDevice, memDevice);
-        if (!h->Open()) return 1;
-        backend = std::move(h);
+    std::string why;
+    auto backend = MakeBackend(simulate, scenarioPath, portDevice, memDevice, trace, why);
+    if (!backend) {
+        if (!why.empty()) Log(LogLevel::Error, "%s", why.c_str());
+        return 1;
     }
 
     int rc = 0;
