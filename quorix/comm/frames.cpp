@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "board/dluboard.h"
 #include "comm/dlucomm.h"
@@ -389,23 +390,61 @@ int CWriteItem::EncodeValue(std::uint8_t* out) const {
 
 // --- CWriteBatch --------------------------------------------------------------------------------
 
-bool CWriteBatch::Send() {
-    CDluBoard& board = m_pEngine->Board();
-    while (m_nNext < static_cast<std::int32_t>(m_items.size())) {
-        CWriteItem& item = *m_items[m_nNext];
-        if (item.m_nState == CWriteItem::WAITING) {
-            std::uint8_t header[6];
-            item.BuildHeader(header);
-            std::uint8_t data[kWriteDataSize] = {};
-            int n = item.EncodeValue(data);
-            if (!board.SendWriteRequest(SlotId(m_nNext), item.Command(), header, data, n))
-                return false;
-            item.m_pStation->m_nWriteRequests.fetch_add(1, relaxed);
-            item.m_nState = CWriteItem::SENT;
+void CWriteBatch::Prepare() {
+    m_bPrepared = true;
+    // What an item writes: a word write covers from its word on, a bit write one bit of it.
+    struct Target {
+        const CStationInfo* station;
+        std::uint16_t area, word, bit;
+        bool operator==(const Target&) const = default;
+    };
+    struct TargetHash {
+        std::size_t operator()(const Target& t) const {
+            return std::hash<const void*>()(t.station) ^
+                   (std::size_t(t.area) << 32 | std::size_t(t.word) << 16 | t.bit) *
+                       0x9E3779B97F4A7C15ull;
         }
-        ++m_nNext;
+    };
+    std::unordered_map<Target, std::int32_t, TargetHash> queueOf;
+    m_queueOf.resize(m_items.size());
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        const CWriteItem& item = *m_items[i];
+        const bool bit = item.m_pBinding->dataType == DT_BIT;
+        Target t{item.m_pStation, item.m_wAreaCode, item.m_wWord,
+                 static_cast<std::uint16_t>(bit ? (item.m_pBinding->sizeOrBit & 15) : 0xFFFF)};
+        auto [it, added] = queueOf.try_emplace(t, static_cast<std::int32_t>(m_queues.size()));
+        if (added) {
+            m_queues.emplace_back();
+            m_ready.insert(static_cast<std::int32_t>(i));
+        }
+        m_queues[it->second].items.push_back(static_cast<std::int32_t>(i));
+        m_queueOf[i] = it->second;
+    }
+}
+
+bool CWriteBatch::Send() {
+    if (!m_bPrepared) Prepare();
+    CDluBoard& board = m_pEngine->Board();
+    while (!m_ready.empty()) {
+        const std::int32_t index = *m_ready.begin();
+        CWriteItem& item = *m_items[index];
+        std::uint8_t header[6];
+        item.BuildHeader(header);
+        std::uint8_t data[kWriteDataSize] = {};
+        int n = item.EncodeValue(data);
+        if (!board.SendWriteRequest(SlotId(index), item.Command(), header, data, n)) return false;
+        item.m_pStation->m_nWriteRequests.fetch_add(1, relaxed);
+        item.m_nState = CWriteItem::SENT;
+        m_ready.erase(m_ready.begin());
     }
     return true;
+}
+
+void CWriteBatch::Finished(std::int32_t index) {
+    Queue& q = m_queues[m_queueOf[index]];
+    if (q.head < q.items.size() && q.items[q.head] == index && ++q.head < q.items.size())
+        m_ready.insert(q.items[q.head]);
+    if (++m_nCompleted >= static_cast<std::int32_t>(m_items.size())) m_bDone = 1;
 }
 
 void CWriteBatch::OnResponse(std::int32_t index, std::uint32_t status) {
@@ -422,7 +461,7 @@ void CWriteBatch::OnResponse(std::int32_t index, std::uint32_t status) {
     }
     // Answered: an item is completed once, whatever comes later for its index.
     item.m_nState = CWriteItem::ANSWERED;
-    if (++m_nCompleted >= static_cast<std::int32_t>(m_items.size())) m_bDone = 1;
+    Finished(index);
 }
 
 void CWriteBatch::OnTimeout(std::int32_t index) {
@@ -434,5 +473,18 @@ void CWriteBatch::OnTimeout(std::int32_t index) {
     item.m_nState = CWriteItem::TIMED_OUT;
     item.m_pStation->m_nWriteFailures.fetch_add(1, relaxed);
     item.m_pStation->ReportStatus(7, nullptr);
-    if (++m_nCompleted >= static_cast<std::int32_t>(m_items.size())) m_bDone = 1;
+    // The later writes of the same data fail with it, as they would have had they gone out
+    // together: sent one by one to a station that does not answer, each would hold the batch, and
+    // every write behind it, for a time-out of its own. They count as requests that failed.
+    Queue& q = m_queues[m_queueOf[index]];
+    while (q.head + 1 < q.items.size()) {
+        CWriteItem& later = *m_items[q.items[q.items.size() - 1]];
+        q.items.pop_back();
+        later.m_nState = CWriteItem::TIMED_OUT;
+        later.m_pStation->m_nWriteRequests.fetch_add(1, relaxed);
+        later.m_pStation->m_nWriteFailures.fetch_add(1, relaxed);
+        later.m_pStation->ReportStatus(7, nullptr);
+        ++m_nCompleted;
+    }
+    Finished(index);
 }

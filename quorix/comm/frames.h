@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "comm/tag_binding.h"
@@ -131,7 +132,10 @@ public:
     std::int32_t SlotId(std::int32_t index) const { return (m_nSerial << 16) | (index & 0xFFFF); }
     bool OwnsSlotId(std::int32_t id) const { return (id >> 16) == m_nSerial; }
     // Hands the waiting items to the board in order; false when the board refused one (the
-    // next call resumes with it).
+    // next call resumes with it). Items that write the same PLC data (same station, area, word
+    // and, for a bit, the same bit) are one queue: the next of them goes out only once the one
+    // before it is answered or timed out, since the board serves its slots in slot order, not in
+    // the order they were filled. The other items are not held up by it.
     bool Send();
     void OnResponse(std::int32_t index, std::uint32_t status);  // index: item index
     // Item `index` had no answer in time; the others wait for their own answer or time-out.
@@ -139,13 +143,24 @@ public:
     bool IsDone() const { return m_bDone != 0; }
     std::size_t Count() const { return m_items.size(); }
     const CWriteItem& Item(std::size_t i) const { return *m_items[i]; }
-    std::int32_t Next() const { return m_nNext; }
 
 private:
+    struct Queue {
+        std::vector<std::int32_t> items;  // item indexes, in the order the host wrote them
+        std::size_t head = 0;             // the one that goes out next, or is on the board
+    };
+    // Sorts the items into queues; the batch takes no more items once it is being sent.
+    void Prepare();
+    // Item `index` is finished: the next of its queue may go out.
+    void Finished(std::int32_t index);
+
     CDluComm* m_pEngine;
     std::int32_t m_nSerial;
-    std::int32_t m_nNext = 0;
     std::int32_t m_nCompleted = 0;
     std::int32_t m_bDone = 0;
+    bool m_bPrepared = false;
     std::vector<std::unique_ptr<CWriteItem>> m_items;
+    std::vector<Queue> m_queues;
+    std::vector<std::int32_t> m_queueOf;  // item index -> its queue
+    std::set<std::int32_t> m_ready;       // heads of the queues with nothing on the board
 };

@@ -22,13 +22,18 @@ protected:
 };
 
 TEST_F(Cycles, WritesGoFirstAndHoldBackPollsUntilAllAreOnTheBoard) {
-    AddBlock(st_, DEV_D, 0, 10);
+    AddBlock(st_, DEV_D, 0, 40);
     StartEngine();
-    std::int32_t h = Register(st_, "D0001", DT_SINT16, 2, Tag("t"));
+    std::vector<std::int32_t> words;
+    for (int i = 0; i < 33; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "D%04d", i);
+        words.push_back(Register(st_, name, DT_SINT16, 2, Tag(name)));
+    }
     Register(st_, "M0001", DT_SINT16, 2, Tag("g"));
     engine_->BuildGroupRequests();
     Activate();
-    for (int i = 0; i < 33; ++i) engine_->WriteTag(h, Val(i));
+    for (int i = 0; i < 33; ++i) engine_->WriteTag(words[i], Val(i));
     Cycle();
     // 32 slots take 32 writes; the 33rd and every poll wait.
     ASSERT_EQ(dev_.sent.size(), 32u);
@@ -116,11 +121,13 @@ TEST_F(Cycles, DueTimeHoldsAcrossTheTickWrap) {
 TEST_F(Cycles, RefusedWriteResumesWithTheSameItem) {
     for (int i = 0; i < 30; ++i) AddBlock(st_, DEV_D, 100 * i, 4);
     StartEngine();
-    std::int32_t h = Register(st_, "D0001", DT_SINT16, 2, Tag("t"));
+    std::int32_t h[3] = {Register(st_, "D0001", DT_SINT16, 2, Tag("t1")),
+                         Register(st_, "D0002", DT_SINT16, 2, Tag("t2")),
+                         Register(st_, "D0003", DT_SINT16, 2, Tag("t3"))};
     Activate();
     Cycle();  // 30 polls, unanswered
     ASSERT_EQ(dev_.sent.size(), 30u);
-    for (int i = 0; i < 3; ++i) engine_->WriteTag(h, Val(10 + i));
+    for (int i = 0; i < 3; ++i) engine_->WriteTag(h[i], Val(10 + i));
     Cycle();
     ASSERT_EQ(dev_.sent.size(), 32u);  // two slots left for writes
     EXPECT_EQ(SlotIdOf(30) & 0xFFFF, 0);
@@ -165,10 +172,11 @@ TEST_F(Cycles, WriteTimeOutFailsTheItemsStillWaiting) {
     CStationInfo* other = AddStation("LINE2", 4);
     StartEngine();
     std::int32_t a = Register(st_, "D0001", DT_SINT16, 2, Tag("a"));
+    std::int32_t c = Register(st_, "D0002", DT_SINT16, 2, Tag("c"));
     std::int32_t b = Register(other, "D0001", DT_SINT16, 2, Tag("b"));
     Activate();
     engine_->WriteTag(a, Val(1));
-    engine_->WriteTag(a, Val(2));
+    engine_->WriteTag(c, Val(2));
     engine_->WriteTag(b, Val(3));
     Cycle();
     // The first is answered; the other two never are.
@@ -194,9 +202,10 @@ TEST_F(Cycles, WriteTimeOutFailsTheItemsStillWaiting) {
 TEST_F(Cycles, WriteTimeOutFailsOnlyItsOwnItem) {
     StartEngine();
     std::int32_t a = Register(st_, "D0001", DT_SINT16, 2, Tag("a"));
+    std::int32_t c = Register(st_, "D0002", DT_SINT16, 2, Tag("c"));
     Activate();
     engine_->WriteTag(a, Val(1));
-    engine_->WriteTag(a, Val(2));
+    engine_->WriteTag(c, Val(2));
     // The board takes the first write, then refuses access for the rest of the cycle.
     clock_.SetAutoAdvance(1);
     dev_.grantsLeft = 2;
@@ -222,6 +231,51 @@ TEST_F(Cycles, WriteTimeOutFailsOnlyItsOwnItem) {
     EXPECT_FALSE(engine_->HasActiveBatch());
     EXPECT_EQ(st_->m_nWriteFailures.load(), 1);
     EXPECT_EQ(CountMessages(MessageText(7, "LINE1")), 1);
+}
+
+// The board serves its slots in slot order, not in the order they were filled, so two writes of
+// the same data on the board at once could reach the PLC the wrong way round.
+TEST_F(Cycles, WritesOfTheSameDataGoOutOneAtATimeInTheHostsOrder) {
+    StartEngine();
+    std::int32_t a = Register(st_, "D0001", DT_SINT16, 2, Tag("a"));
+    std::int32_t b = Register(st_, "D0002", DT_SINT16, 2, Tag("b"));
+    std::int32_t bit4 = Register(st_, "D0003.4", DT_BIT, 0, Tag("bit4"));
+    std::int32_t bit5 = Register(st_, "D0003.5", DT_BIT, 0, Tag("bit5"));
+    Activate();
+    for (double v : {1, 2, 3}) engine_->WriteTag(a, Val(v));
+    engine_->WriteTag(b, Val(7));
+    engine_->WriteTag(bit4, Val(1));
+    engine_->WriteTag(bit5, Val(1));
+    engine_->WriteTag(bit4, Val(0));
+    auto writes = [&] {
+        std::vector<std::pair<int, int>> out;  // word, first data byte
+        for (const auto& r : dev_.sent)
+            if (r.Function() != FN_READ_WORDS)
+                out.emplace_back(r.Word(), r.data[r.Function() == FN_WRITE_BIT ? 1 : 0]);
+        dev_.sent.clear();
+        return out;
+    };
+    auto answerWrites = [&] {
+        for (int s : dev_.Pending())
+            if (engine_->Board().Slot(s).kind == DLU_SLOT_WRITE) dev_.Answer(s, 0);
+        engine_->ReceiveResponses();
+    };
+    using W = std::vector<std::pair<int, int>>;
+    Cycle();
+    EXPECT_EQ(writes(), (W{{1, 1}, {2, 7}, {3, 0x10}, {3, 0x20}}));
+    Cycle();  // nothing answered yet: nothing more goes out
+    EXPECT_EQ(writes(), W{});
+    answerWrites();
+    Cycle();
+    EXPECT_EQ(writes(), (W{{1, 2}, {3, 0x00}}));
+    // A time-out fails the later writes of the same data with it, unsent.
+    clock_.Advance(5001);
+    engine_->ReceiveResponses();
+    EXPECT_FALSE(engine_->HasActiveBatch());
+    Cycle();
+    EXPECT_EQ(writes(), W{});
+    EXPECT_EQ(st_->m_nWriteRequests.load(), 7);
+    EXPECT_EQ(st_->m_nWriteFailures.load(), 3);
 }
 
 TEST_F(Cycles, FailuresAreReportedUntilTheStationIsLostAndItsRecovery) {
