@@ -400,9 +400,10 @@ void CWriteBatch::Prepare() {
     };
     struct TargetHash {
         std::size_t operator()(const Target& t) const {
+            const std::uint64_t key =
+                std::uint64_t(t.area) << 32 | std::uint64_t(t.word) << 16 | t.bit;
             return std::hash<const void*>()(t.station) ^
-                   (std::size_t(t.area) << 32 | std::size_t(t.word) << 16 | t.bit) *
-                       0x9E3779B97F4A7C15ull;
+                   static_cast<std::size_t>(key * 0x9E3779B97F4A7C15ull);
         }
     };
     std::unordered_map<Target, std::int32_t, TargetHash> queueOf;
