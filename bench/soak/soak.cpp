@@ -45,6 +45,7 @@ void SleepS(double s) {
 constexpr double kCycle = 0.1;       // the host's write cycle and the engine's poll cycle
 constexpr double kTimeOut = 5.0;     // the board's request time-out
 constexpr double kSettle = 1.5;      // after the last write is placed, until it reads back
+constexpr double kReadBack = 5.0;    // ... at the most
 constexpr double kLostWithin = 8.0;  // time-out, two cycles and slack on a busy machine
 constexpr int kWritesPerCycle = 4;
 
@@ -581,16 +582,29 @@ void Soak::CheckValues(const char* why) {
         for (auto& p : s.silent) up = up && !(bt >= p.first - 1 && bt <= p.second + kTimeOut + 1);
         upNow[i] = up;
     }
+    auto equalNow = [](const Tag& t) {
+        CTagVal v;
+        CTagDatabase::Instance().GetValue(t.id, v);
+        return t.def->type == STRING ? (v.IsSet() && v.IsText() && v.Text() == t.expectText)
+                                     : (v.IsSet() && !v.IsText() && v.GetVal() == t.expect);
+    };
+    // A write answered late by a slow station, on a loaded machine, may read back a cycle or two
+    // after the settle time: a value is looked at again until it is equal or kReadBack passed
+    // since the writes were placed. A write that reached the PLC out of order stays different.
+    for (double until = Now() + kReadBack - kSettle;;) {
+        bool all = true;
+        for (auto& t : tags_) all = all && (!upNow[t.station] || !t.known || equalNow(t));
+        if (all || Now() >= until) break;
+        SleepS(kCycle);
+        Watch();
+    }
     std::vector<bool> stationEqual(stations_.size(), true);
     for (auto& t : tags_) {
         if (!upNow[t.station] || !t.known) continue;
-        CTagVal v;
-        CTagDatabase::Instance().GetValue(t.id, v);
-        const bool equal = t.def->type == STRING
-                               ? (v.IsSet() && v.IsText() && v.Text() == t.expectText)
-                               : (v.IsSet() && !v.IsText() && v.GetVal() == t.expect);
         ++compared_;
-        if (!equal) {
+        if (!equalNow(t)) {
+            CTagVal v;
+            CTagDatabase::Instance().GetValue(t.id, v);
             ++mismatches_;
             if (verbose_)
                 std::fprintf(stderr, "%8.2f %s differs: reads %s, written %s\n", Now(),
@@ -805,15 +819,27 @@ int Soak::Report() {
     }
     if (!opt_.resourceChecks) flat = true, res += " (not judged)";
     Add("memory, descriptors, threads flat after warm-up", flat, res);
-    std::vector<double> cpu = cpuPerCycle_;
-    std::sort(cpu.begin(), cpu.end());
-    bool steadyCpu =
-        !opt_.resourceChecks || (cpu.size() >= 2 && cpu.back() <= 2 * cpu[cpu.size() / 2] + 0.05);
+    // Steady means no trend: the later half of the windows costs what the earlier half did. Single
+    // windows vary with the faults they hold (a station's silence, a batch waiting on time-outs,
+    // the quiet periods before the checks) and with the machine's load, so the spread is shown,
+    // not judged.
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    const std::vector<double>& cpu = cpuPerCycle_;
+    const std::size_t half = cpu.size() / 2;
+    const double early = median({cpu.begin(), cpu.begin() + half});
+    const double late = median({cpu.begin() + half, cpu.end()});
+    const bool steadyCpu = !opt_.resourceChecks || (cpu.size() >= 2 && late <= 1.25 * early + 0.05);
     Add("CPU per cycle steady", steadyCpu,
         cpu.empty() ? std::string("no windows")
-                    : Fmt("%.0f windows: median %.3f ms, min %.3f, max %.3f (steady: max <= 2 x "
-                          "median + 0.05 ms)",
-                          cpu.size(), cpu[cpu.size() / 2], cpu.front(), cpu.back()));
+                    : Fmt("%.0f windows: median %.3f ms, min %.3f, max %.3f; ", cpu.size(),
+                          median(cpu), *std::min_element(cpu.begin(), cpu.end()),
+                          *std::max_element(cpu.begin(), cpu.end())) +
+                          Fmt("earlier half %.3f, later half %.3f (steady: later <= 1.25 x "
+                              "earlier + 0.05 ms)",
+                              early, late));
 
     std::printf("\n| Check | Result | Figures |\n|---|---|---|\n");
     bool all = true;
