@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -82,10 +83,10 @@ struct WaitingDevice : plat::IDevice {
                              std::uint32_t) override {
         return 1;
     }
-    bool DeviceIoControl(plat::HANDLE, std::uint32_t code, const void* in, std::uint32_t, void* out,
-                         std::uint32_t, std::uint32_t* returned) override {
-        std::uint32_t word[2];
-        std::memcpy(word, in, sizeof word);
+    bool DeviceIoControl(plat::HANDLE, std::uint32_t code, const void* in, std::uint32_t inSize,
+                         void* out, std::uint32_t, std::uint32_t* returned) override {
+        std::uint32_t word[2] = {};
+        std::memcpy(word, in, std::min<std::size_t>(inSize, sizeof word));
         if (code == tvio::IOCTL_READ_PORT_BYTE && out) {
             std::uint8_t v = 0;
             if (!board.ReadPort(static_cast<std::uint16_t>(word[0]), v)) return false;
