@@ -256,19 +256,22 @@ bool CIoServer::Serve(std::size_t index) {
         c.have = 0;
         ++served;
         int fd = -1;
-        Reply reply = Answer(index, c.buffer, fd);
-        if (!SendReply(c, reply, fd)) return false;
+        bool send = true;
+        Reply reply = Answer(index, c.buffer, fd, send);
+        if (send && !SendReply(c, reply, fd)) return false;
         if (EndsStream(reply)) return false;
     }
     return true;
 }
 
-Reply CIoServer::Answer(std::size_t index, const std::uint8_t* message, int& fd) {
+Reply CIoServer::Answer(std::size_t index, const std::uint8_t* message, int& fd, bool& send) {
     Client& c = clients_[index];
     Request req;
     std::memcpy(&req, message, sizeof req);
     Reply reply = Handle(req, fd, c.id, &c.refusals, c.peer);
     NoteControl(index, req, reply);
+    // A write the client does not wait for is answered only when it failed.
+    send = !(reply.status == tvio::wire::kOk && (req.flags & tvio::wire::kNoAnswer));
     return reply;
 }
 
@@ -278,8 +281,10 @@ std::vector<Reply> CIoServer::ServeBytes(const std::uint8_t* data, std::size_t s
     std::vector<Reply> replies;
     for (std::size_t at = 0; size - at >= sizeof(Request); at += sizeof(Request)) {
         int fd = -1;
-        replies.push_back(Answer(index, data + at, fd));
-        if (EndsStream(replies.back())) break;
+        bool send = true;
+        Reply reply = Answer(index, data + at, fd, send);
+        if (send) replies.push_back(reply);
+        if (EndsStream(reply)) break;
     }
     ReleaseAccess(clients_[index]);
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -305,8 +310,8 @@ bool CIoServer::SendReply(Client& c, const Reply& reply, int fd) {
     do {
         n = ::sendmsg(c.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
-    // Answers are tiny and the client waits for each; a full socket means a client that sends
-    // without reading, which is dropped rather than waited for.
+    // Answers are tiny and the client reads each at its next call; a full socket means a client
+    // that sends without reading, which is dropped rather than waited for.
     if (n != static_cast<ssize_t>(sizeof reply)) {
         Log(LogLevel::Warning, "client %d: answer not sent (%s)", c.id,
             n < 0 ? std::strerror(errno) : "short write");
@@ -342,6 +347,13 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
         Log(LogLevel::Warning, "client %d: protocol version %u, expected %u", who, req.version,
             tvio::wire::kVersion);
         reply.status = tvio::wire::kBadVersion;
+        return reply;
+    }
+
+    // Only a port write may go unanswered; a flag this version does not know is refused.
+    if (req.flags & ~tvio::wire::kNoAnswer ||
+        (req.flags & tvio::wire::kNoAnswer && req.code != tvio::IOCTL_WRITE_PORT_BYTE)) {
+        reply.status = tvio::wire::kBadInput;
         return reply;
     }
 
@@ -423,7 +435,8 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
             break;
     }
     if (Verbose()) {
-        Log(LogLevel::Debug, "client %d: code 0x%08X in %u bytes -> %s", who, req.code, req.inSize,
+        Log(LogLevel::Debug, "client %d: code 0x%08X in %u bytes%s -> %s", who, req.code,
+            unsigned{req.inSize}, req.flags & tvio::wire::kNoAnswer ? ", no answer" : "",
             tvio::wire::StatusText(reply.status));
     }
     return reply;

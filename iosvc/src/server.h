@@ -1,5 +1,6 @@
-// The service's socket: accepts any number of clients and answers their control calls one by one
-// from a single poll loop, so the backend sees one caller at a time and in order.
+// The service's socket: accepts any number of clients and serves their control calls one by one
+// from a single poll loop, so the backend sees one caller at a time and in order. Every call is
+// answered except a port write sent without waiting that went well.
 #pragma once
 
 #include <cstdint>
@@ -38,8 +39,9 @@ public:
     tvio::wire::Reply Handle(const tvio::wire::Request& req, int& fdOut, int who = 0,
                              int* refusals = nullptr, const Peer& peer = Peer{});
 
-    // Serves one client's whole stream as Serve does, without a socket: the answers in order, up
-    // to the one after which the service hangs up; the client then leaves as if it had closed.
+    // Serves one client's whole stream as Serve does, without a socket: the answers it sends in
+    // order, up to the one after which the service hangs up; the client then leaves as if it had
+    // closed.
     std::vector<tvio::wire::Reply> ServeBytes(const std::uint8_t* data, std::size_t size);
 
 private:
@@ -58,8 +60,9 @@ private:
     void Accept();
     // false when the client is to be dropped.
     bool Serve(std::size_t index);
-    // Answers one whole message of clients_[index].
-    tvio::wire::Reply Answer(std::size_t index, const std::uint8_t* message, int& fd);
+    // Answers one whole message of clients_[index]; `send` is false for an answer the client
+    // does not wait for (a write sent without waiting that went well).
+    tvio::wire::Reply Answer(std::size_t index, const std::uint8_t* message, int& fd, bool& send);
     bool SendReply(Client& c, const tvio::wire::Reply& reply, int fd);
     void Drop(std::size_t index, const char* why);
     // Notes a control-port write by clients_[index]; the board has one access register, so the

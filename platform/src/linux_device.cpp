@@ -1,11 +1,14 @@
 // Client side of the device services: a handle is one connection to the service's socket, a
-// control call one request and one answer on it (see platform/tvioctrl_wire.h).
+// control call one request and one answer on it; a port write sent without waiting has an
+// answer only when it fails (see platform/tvioctrl_wire.h).
 #include "platform/linux_device.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -74,6 +77,20 @@ struct LinuxDevice::Connection {
         if (fd >= 0) ::close(fd);
     }
 
+    tvio::wire::Request MakeRequest(std::uint32_t code, const void* in, std::uint32_t inSize,
+                                    std::uint16_t flags) {
+        tvio::wire::Request req{};
+        req.magic = tvio::wire::kRequestMagic;
+        req.version = tvio::wire::kVersion;
+        req.size = sizeof req;
+        req.seq = ++seq;
+        req.code = code;
+        req.inSize = static_cast<std::uint16_t>(inSize);
+        req.flags = flags;
+        if (inSize) std::memcpy(req.in, in, inSize);
+        return req;
+    }
+
     bool WaitFor(short events) {
         pollfd p{fd, events, 0};
         for (;;) {
@@ -102,7 +119,9 @@ struct LinuxDevice::Connection {
         return true;
     }
 
-    // Reads one whole answer; descriptors passed along with it are collected in fds.
+    // Reads one whole answer; descriptors passed along with it are collected in fds. The socket
+    // blocks with a receive time-out: one system call per answer where a poll first would
+    // cost two more.
     bool ReceiveAll(void* data, std::size_t size, std::vector<int>& fds) {
         auto p = static_cast<char*>(data);
         while (size > 0) {
@@ -113,7 +132,7 @@ struct LinuxDevice::Connection {
             msg.msg_iovlen = 1;
             msg.msg_control = control;
             msg.msg_controllen = sizeof control;
-            ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+            ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
             if (n > 0) {
                 for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
                     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
@@ -129,10 +148,8 @@ struct LinuxDevice::Connection {
                 size -= static_cast<std::size_t>(n);
             } else if (n < 0 && errno == EINTR) {
                 continue;
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (!WaitFor(POLLIN)) return false;
             } else {
-                return false;  // closed by the service, or an error
+                return false;  // closed by the service, no answer in time, or an error
             }
         }
         return true;
@@ -171,6 +188,10 @@ HANDLE LinuxDevice::CreateFileA(const char* path, std::uint32_t, std::uint32_t, 
 }
 
 HANDLE LinuxDevice::Adopt(int fd) {
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl >= 0 && (fl & O_NONBLOCK)) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    timeval limit{kCallTimeoutMs / 1000, (kCallTimeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     auto conn = std::make_shared<Connection>();
     conn->fd = fd;
     std::lock_guard<std::mutex> lock(mu_);
@@ -198,15 +219,7 @@ bool LinuxDevice::DeviceIoControl(HANDLE h, std::uint32_t code, const void* in,
     std::lock_guard<std::mutex> lock(conn->mu);
     if (conn->dead) return false;
 
-    tvio::wire::Request req{};
-    req.magic = tvio::wire::kRequestMagic;
-    req.version = tvio::wire::kVersion;
-    req.size = sizeof req;
-    req.seq = ++conn->seq;
-    req.code = code;
-    req.inSize = inSize;
-    if (inSize) std::memcpy(req.in, in, inSize);
-
+    const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, 0);
     tvio::wire::Reply reply{};
     std::vector<int> fds;
     if (!conn->SendAll(&req, sizeof req) || !conn->ReceiveAll(&reply, sizeof reply, fds)) {
@@ -215,6 +228,8 @@ bool LinuxDevice::DeviceIoControl(HANDLE h, std::uint32_t code, const void* in,
         CloseFds(fds);
         return false;
     }
+    // Any other sequence number is the failure of a write sent without waiting (or garbage):
+    // the board has missed a write, so nothing after it can be trusted either.
     if (reply.magic != tvio::wire::kReplyMagic || reply.version != tvio::wire::kVersion ||
         reply.size != sizeof reply || reply.seq != req.seq ||
         reply.outSize > tvio::wire::kMaxPayload) {
@@ -262,6 +277,29 @@ bool LinuxDevice::DeviceIoControl(HANDLE h, std::uint32_t code, const void* in,
     std::memset(out, 0, outSize);
     std::memcpy(out, &p, sizeof p);
     if (returned) *returned = tvio::kMapOutputSize;
+    return true;
+}
+
+bool LinuxDevice::DeviceIoControlNoWait(HANDLE h, std::uint32_t code, const void* in,
+                                        std::uint32_t inSize) {
+    // Only a port write has nothing to give back; the other codes wait for their answer.
+    if (code != tvio::IOCTL_WRITE_PORT_BYTE)
+        return IDevice::DeviceIoControlNoWait(h, code, in, inSize);
+    if (inSize > tvio::wire::kMaxPayload || (inSize && !in)) return false;
+    std::shared_ptr<Connection> conn;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = open_.find(h);
+        if (it == open_.end()) return false;
+        conn = it->second;
+    }
+    std::lock_guard<std::mutex> lock(conn->mu);
+    if (conn->dead) return false;
+    const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, tvio::wire::kNoAnswer);
+    if (!conn->SendAll(&req, sizeof req)) {
+        conn->dead = true;
+        return false;
+    }
     return true;
 }
 

@@ -89,6 +89,12 @@ void CDluBoard::Close() {
 }
 
 std::uint8_t CDluBoard::ReadPort(std::uint16_t port) {
+    std::uint8_t value = 0xFF;
+    TryReadPort(port, value);
+    return value;
+}
+
+bool CDluBoard::TryReadPort(std::uint16_t port, std::uint8_t& value) {
     std::uint8_t in[4];
     PutLe32(in, port);
     std::uint8_t out[4] = {0xFF, 0xFF, 0xFF, 0xFF};
@@ -96,18 +102,22 @@ std::uint8_t CDluBoard::ReadPort(std::uint16_t port) {
     if (!plat::Device().DeviceIoControl(m_hDevice, tvio::IOCTL_READ_PORT_BYTE, in, sizeof in, out,
                                         sizeof out, &returned)) {
         DriverFailed();
-        return 0xFF;
+        value = 0xFF;
+        return false;
     }
-    return out[0];
+    value = out[0];
+    return true;
 }
 
-bool CDluBoard::WritePort(std::uint16_t port, std::uint8_t value) {
+bool CDluBoard::WritePort(std::uint16_t port, std::uint8_t value, bool wait) {
     std::uint8_t in[8];
     PutLe32(in, port);
     PutLe32(in + 4, value);
     std::uint32_t returned = 0;
-    if (plat::Device().DeviceIoControl(m_hDevice, tvio::IOCTL_WRITE_PORT_BYTE, in, sizeof in,
-                                       nullptr, 0, &returned))
+    if (wait ? plat::Device().DeviceIoControl(m_hDevice, tvio::IOCTL_WRITE_PORT_BYTE, in, sizeof in,
+                                              nullptr, 0, &returned)
+             : plat::Device().DeviceIoControlNoWait(m_hDevice, tvio::IOCTL_WRITE_PORT_BYTE, in,
+                                                    sizeof in))
         return true;
     DriverFailed();
     return false;
@@ -154,11 +164,19 @@ bool CDluBoard::Lock(std::uint8_t mask) {
     // A request the I/O driver could not pass on (its service gone) is never granted: spinning
     // 500 ms on failing calls at every access would stretch a cycle to seconds and delay the
     // time-outs that tell the host its stations are unreachable.
-    if (!WritePort(Port(DLU_PORT_CONTROL), static_cast<std::uint8_t>(DLU_CONTROL_IDLE | mask)))
+    // The request need not be waited for: the read of the status comes after it in any case.
+    if (!WritePort(Port(DLU_PORT_CONTROL), static_cast<std::uint8_t>(DLU_CONTROL_IDLE | mask),
+                   false))
         return false;
     const std::uint32_t start = plat::GetTickCount();
     for (;;) {
-        if ((ReadPort(Port(DLU_PORT_CONTROL)) & mask) == 0) {
+        // A failed read may be the request's own failure, told late: no use spinning on it.
+        std::uint8_t status;
+        if (!TryReadPort(Port(DLU_PORT_CONTROL), status)) {
+            Unlock();
+            return false;
+        }
+        if ((status & mask) == 0) {
             // Granted: no window access may move before this, and the board's last writes
             // are ours to see.
             std::atomic_thread_fence(std::memory_order_acquire);
@@ -174,9 +192,11 @@ bool CDluBoard::Lock(std::uint8_t mask) {
 }
 
 void CDluBoard::Unlock() {
-    // Every window access of ours is done before the board gets the window back.
+    // Every window access of ours is done before the board gets the window back. Nothing of
+    // ours depends on the release having arrived, so it is not waited for; a bank select is,
+    // because the window accesses after it must see the bank it selects.
     std::atomic_thread_fence(std::memory_order_release);
-    WritePort(Port(DLU_PORT_CONTROL), DLU_CONTROL_IDLE);
+    WritePort(Port(DLU_PORT_CONTROL), DLU_CONTROL_IDLE, false);
 }
 
 bool CDluBoard::ReadResponseBitmap(std::uint8_t bitmap[DLU_BITMAP_SIZE]) {

@@ -92,7 +92,10 @@ public:
     void Close();
     // A failed read gives 0xFF, what an undriven ISA bus reads: never a grant or a handshake byte.
     std::uint8_t ReadPort(std::uint16_t port);
-    bool WritePort(std::uint16_t port, std::uint8_t value);
+    // false when the call failed (value 0xFF then).
+    bool TryReadPort(std::uint16_t port, std::uint8_t& value);
+    // `wait` false: the write is on its way when this returns, its failure shows at a later call.
+    bool WritePort(std::uint16_t port, std::uint8_t value, bool wait = true);
 
     void Reset();
     bool Detect();

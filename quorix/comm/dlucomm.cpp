@@ -124,6 +124,7 @@ void CDluComm::SetActive(std::int32_t flag) {
             PollThread();
             WorkerLeft();
         });
+        pthread_setname_np(m_pollThread.native_handle(), "qx-poll");  // for profilers, benches
         m_deliveryThread = std::thread([this, self] {
             tWorkerOf = this;
             DeliveryThread();

@@ -170,12 +170,19 @@ Generator ParseGenerator(const json& j, int cpu, const std::string& path) {
         g.kind = GeneratorKind::Sine;
     else if (kind == "randomWalk")
         g.kind = GeneratorKind::RandomWalk;
+    else if (kind == "clock")
+        g.kind = GeneratorKind::Clock;
     else
         Throw(Sub(path, "kind"),
-              "unknown kind \"" + kind + "\" (counter, square, sine, randomWalk)");
+              "unknown kind \"" + kind + "\" (counter, square, sine, randomWalk, clock)");
 
-    if (j.contains("words"))
+    if (g.kind == GeneratorKind::Clock) {
+        // One 32-bit value, low word first.
+        if (j.contains("words")) Throw(Sub(path, "words"), "a clock always takes two words");
+        g.words = 2;
+    } else if (j.contains("words")) {
         g.words = static_cast<int>(Integer(j["words"], Sub(path, "words"), 1, 64));
+    }
     if (!j.contains("address")) Throw(path, "\"address\" is missing");
     g.address = Text(j["address"], Sub(path, "address"));
     Address(g.address, cpu, g.words, Sub(path, "address"), g.device, g.word);

@@ -216,6 +216,11 @@ void Station::Update(const Generator& g, GenState& s, std::uint32_t now, std::mt
                     v = std::clamp(v + std::uniform_real_distribution<double>(-g.step, g.step)(rng),
                                    g.min, g.max);
                     break;
+                case GeneratorKind::Clock:
+                    // The moment of writing, not the update's due time: a reader on the same
+                    // clock takes its difference as the time since the word changed.
+                    v = k == 0 ? (now & 0xFFFFu) : (now >> 16);
+                    break;
             }
             words[static_cast<std::size_t>(g.word) + k] = ToWord(v);
         }

@@ -1,7 +1,7 @@
 // The service's answers as the client reads them: the fuzz input plays the service at the other
 // end of a socket pair, with the bytes of up to four answers and, beside any of them, a memory
-// file of its choosing as the passed descriptor. A window the client maps is read through, so a
-// mapping past the descriptor's end shows as a crash.
+// file of its choosing as the passed descriptor. A call may be a write not waited for. A window the
+// client maps is read through, so a mapping past the descriptor's end shows as a crash.
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +21,7 @@ struct Call {
     std::uint32_t in[2];
     std::uint32_t inSize;
     std::uint32_t outSize;
+    bool noWait;
 };
 
 bool SendAnswer(int fd, const std::string& bytes, int passed) {
@@ -52,7 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<Call> calls;
     while (in.Left() && calls.size() < 4) {
         const std::uint8_t op = in.U8();
-        Call c{kCodes[op & 3], {0x340, 0}, (op & 0x10) ? 4u : 8u, (op & 0x20) ? 2u : 8u};
+        Call c{kCodes[op & 3],
+               {0x340, 0},
+               (op & 0x10) ? 4u : 8u,
+               (op & 0x20) ? 2u : 8u,
+               (op & 0x40) != 0};
         c.in[1] = c.code == tvio::IOCTL_MAP_PHYSICAL_MEMORY ? in.U16() : in.U8();
         int passed = -1;
         if (op & 4) {
@@ -73,6 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     plat::LinuxDevice device;
     plat::HANDLE h = device.Adopt(sv[0]);
     for (const Call& c : calls) {
+        if (c.noWait) {
+            device.DeviceIoControlNoWait(h, c.code, c.in, c.inSize);
+            continue;
+        }
         std::uint8_t out[8] = {};
         std::uint32_t returned = 0;
         if (!device.DeviceIoControl(h, c.code, c.in, c.inSize, out, c.outSize, &returned)) continue;

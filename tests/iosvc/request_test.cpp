@@ -46,7 +46,7 @@ Request Make(std::uint32_t code, std::vector<std::uint32_t> words) {
     req.size = sizeof req;
     req.seq = 77;
     req.code = code;
-    req.inSize = static_cast<std::uint32_t>(4 * words.size());
+    req.inSize = static_cast<std::uint16_t>(4 * words.size());
     std::memcpy(req.in, words.data(), req.inSize);
     return req;
 }
@@ -143,10 +143,10 @@ TEST_F(IoServiceRequests, MessagesOfAnotherShapeOrVersionAreRejected) {
     req.size = 20;
     EXPECT_EQ(Call(req).status, tvio::wire::kBadMessage);
     req = Make(tvio::IOCTL_READ_PORT_BYTE, {0x341});
-    req.version = 2;
+    req.version = 1;  // before writes went unanswered
     EXPECT_EQ(Call(req).status, tvio::wire::kBadVersion);
     req = Make(tvio::IOCTL_READ_PORT_BYTE, {0x341});
-    req.inSize = 0xFFFFFFFF;
+    req.inSize = 0xFFFF;
     EXPECT_EQ(Call(req).status, tvio::wire::kBadInput);
     EXPECT_TRUE(backend.reads.empty());
 }
@@ -172,6 +172,67 @@ TEST(IoServiceSimWindow, DescriptorsHandedOutKeepTheirSize) {
         ASSERT_TRUE(backend.MapWindow(physical, tvio::kWindowSize, fd, offset));
         EXPECT_NE(::ftruncate(fd, 0), 0) << std::hex << physical;
         EXPECT_NE(::ftruncate(fd, 2 * tvio::kWindowSize), 0) << std::hex << physical;
+    }
+}
+
+// A write sent with kNoAnswer is answered only when it fails; nothing else may go unanswered,
+// and the answers that follow keep their order.
+TEST(IoServiceNoAnswer, OnlyAFailedWriteIsAnswered) {
+    struct Row {
+        const char* what;
+        std::uint32_t code;
+        std::uint16_t flags;
+        bool fail;
+        std::vector<std::uint32_t> seqs;  // of the answers sent
+        std::uint32_t status;             // of the first answer
+        std::size_t reached;              // accesses that reached the backend
+    };
+    const Row rows[] = {
+        {"write that went well",
+         tvio::IOCTL_WRITE_PORT_BYTE,
+         tvio::wire::kNoAnswer,
+         false,
+         {2},
+         tvio::wire::kOk,
+         2},
+        {"write that failed",
+         tvio::IOCTL_WRITE_PORT_BYTE,
+         tvio::wire::kNoAnswer,
+         true,
+         {1, 2},
+         tvio::wire::kIoError,
+         2},
+        {"read",
+         tvio::IOCTL_READ_PORT_BYTE,
+         tvio::wire::kNoAnswer,
+         false,
+         {1, 2},
+         tvio::wire::kBadInput,
+         1},
+        {"unknown flag", tvio::IOCTL_WRITE_PORT_BYTE, 2, false, {1, 2}, tvio::wire::kBadInput, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        RecordingBackend backend;
+        backend.fail = row.fail;
+        iosvc::CIoServer server(backend);
+        Request first = Make(row.code, row.code == tvio::IOCTL_READ_PORT_BYTE
+                                           ? std::vector<std::uint32_t>{0x341}
+                                           : std::vector<std::uint32_t>{0x342, 1});
+        first.seq = 1;
+        first.flags = row.flags;
+        Request then = Make(tvio::IOCTL_READ_PORT_BYTE, {0x340});
+        then.seq = 2;
+        std::uint8_t bytes[2 * sizeof(Request)];
+        std::memcpy(bytes, &first, sizeof first);
+        std::memcpy(bytes + sizeof first, &then, sizeof then);
+        const std::vector<Reply> replies = server.ServeBytes(bytes, sizeof bytes);
+        std::vector<std::uint32_t> seqs;
+        for (const Reply& r : replies) seqs.push_back(r.seq);
+        EXPECT_EQ(seqs, row.seqs);
+        ASSERT_FALSE(replies.empty());
+        EXPECT_EQ(replies[0].status, row.status);
+        EXPECT_EQ(backend.reads.size() + backend.writes.size(), row.reached);
     }
 }
 

@@ -119,7 +119,7 @@ TEST(Scenario, ErrorsNameThePathAndTheFault) {
         "stations[0].generators[0].max: 1e+300 is outside -1e9..1e9");
     EXPECT_EQ(ErrorOf(Station(R"(, "generators": [{"address": "D0", "kind": "saw"}])")),
               "stations[0].generators[0].kind: unknown kind \"saw\" (counter, square, sine, "
-              "randomWalk)");
+              "randomWalk, clock)");
     EXPECT_EQ(
         ErrorOf(Station(R"(, "generators": [{"address": "D0", "kind": "sine", "periodMs": 0}])")),
         "stations[0].generators[0].periodMs: 0 is outside 1..86400000");
@@ -206,6 +206,15 @@ TEST(Generators, SquareAndSineFollowTheirWave) {
                         "offset": 0, "amplitude": 10})");
     negative.At(0, 9);
     EXPECT_EQ(negative.At(3000, 9), 0xFFF6);  // -10 as a 16-bit word
+}
+
+TEST(Generators, ClockHoldsTheMomentItWasWrittenLowWordFirst) {
+    GenRig clock(R"({"address": "D0004", "kind": "clock", "periodMs": 1000})");
+    const std::uint32_t t0 = 0x0001FFF0;  // the halves differ and the low one wraps next
+    EXPECT_EQ(clock.At(t0, 4), 0xFFF0);
+    EXPECT_EQ(clock.At(t0 + 999, 5), 0x0001);   // not due yet: unchanged
+    EXPECT_EQ(clock.At(t0 + 1003, 4), 0x03DB);  // written on the late pass, with its time
+    EXPECT_EQ(clock.At(t0 + 1003, 5), 0x0002);
 }
 
 TEST(Generators, RandomWalkStaysInRangeAndRepeatsWithTheSeed) {

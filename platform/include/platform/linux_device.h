@@ -1,8 +1,9 @@
 // The real device files on Linux. A device name of the form \\.\NAME is a service reached
 // through the UNIX-domain socket NAME.sock in the device folder: $QX_DEVICE_DIR if set,
 // else /run/quorix. Each handle is its own connection; calls on one handle are serialised, and a
-// service that dies or stops answering (5 s) makes the handle's calls fail. Closing a handle
-// unmaps the windows mapped through it.
+// service that dies or stops answering (5 s) makes the handle's calls fail. A port write sent
+// without waiting that fails at the service fails the next call and every later one. Closing a
+// handle unmaps the windows mapped through it.
 #pragma once
 
 #include <map>
@@ -26,6 +27,9 @@ public:
                        std::uint32_t disposition, std::uint32_t flags) override;
     bool DeviceIoControl(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
                          void* out, std::uint32_t outSize, std::uint32_t* returned) override;
+    // A port write is sent and not waited for; other codes are ordinary calls.
+    bool DeviceIoControlNoWait(HANDLE h, std::uint32_t code, const void* in,
+                               std::uint32_t inSize) override;
     bool CloseHandle(HANDLE h) override;
     bool GetVersionExA(OSVERSIONINFOA* info) override;
     // Takes an already connected stream socket as a handle, as CreateFileA would after connecting

@@ -53,6 +53,15 @@ public:
     // Returns false on failure, like the platform call; *returned gets the output length.
     virtual bool DeviceIoControl(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
                                  void* out, std::uint32_t outSize, std::uint32_t* returned) = 0;
+    // A call without output whose caller needs no confirmation before going on: the driver
+    // performs it in order with the handle's other calls, but the call may return before that,
+    // and a failure then fails a later call of the handle. It is never held back: it is on its
+    // way to the driver when this returns. Here it is the ordinary call.
+    virtual bool DeviceIoControlNoWait(HANDLE h, std::uint32_t code, const void* in,
+                                       std::uint32_t inSize) {
+        std::uint32_t returned = 0;
+        return DeviceIoControl(h, code, in, inSize, nullptr, 0, &returned);
+    }
     virtual bool CloseHandle(HANDLE h) = 0;
     virtual bool GetVersionExA(OSVERSIONINFOA* info) = 0;
 };

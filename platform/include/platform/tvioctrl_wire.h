@@ -1,11 +1,13 @@
 // The socket protocol between a TVIOCTRL device handle and the tvioctrld service.
 //
-// One DeviceIoControl is one request and one answer over a UNIX-domain stream socket, in this
-// order, never pipelined. Both messages have a fixed size, so a reader always knows how many
-// bytes to wait for, and a message that is not exactly right is recognisable as such:
+// One DeviceIoControl is one request and one answer over a UNIX-domain stream socket, in order.
+// A port write the caller need not wait for goes with kNoAnswer: it is answered only when it
+// fails, so the client sends it and goes on, and the next answer it waits for tells whether
+// everything sent before went well. Both messages have a fixed size, so a reader always knows
+// how many bytes to wait for, and a message that is not exactly right is recognisable as such:
 //
 //   Request (36 bytes): magic "TVIQ", version, size, sequence, control code, input length,
-//                       input bytes (at most 16; the three control codes use 4 or 8).
+//                       flags, input bytes (at most 16; the three control codes use 4 or 8).
 //   Reply   (36 bytes): magic "TVIA", version, size, sequence of the request answered, status,
 //                       output length, output bytes.
 //
@@ -23,7 +25,7 @@ namespace tvio::wire {
 
 inline constexpr std::uint32_t kRequestMagic = 0x51495654u;  // "TVIQ" in memory
 inline constexpr std::uint32_t kReplyMagic = 0x41495654u;    // "TVIA" in memory
-inline constexpr std::uint16_t kVersion = 1;
+inline constexpr std::uint16_t kVersion = 2;
 inline constexpr std::uint32_t kMaxPayload = 16;
 
 struct Request {
@@ -32,17 +34,23 @@ struct Request {
     std::uint16_t size;  // sizeof(Request)
     std::uint32_t seq;
     std::uint32_t code;    // the control code, as passed to DeviceIoControl
-    std::uint32_t inSize;  // bytes of `in` that are used
+    std::uint16_t inSize;  // bytes of `in` that are used
+    std::uint16_t flags;   // Flags
     std::uint8_t in[kMaxPayload];
 };
 static_assert(sizeof(Request) == 36);
+
+enum Flags : std::uint16_t {
+    // Answer only a failure (IOCTL_WRITE_PORT_BYTE only): the client does not wait for it.
+    kNoAnswer = 1,
+};
 
 enum Status : std::uint32_t {
     kOk = 0,
     kBadMessage = 1,   // wrong magic or size: the service drops the connection after answering
     kBadVersion = 2,   // the service speaks another version; ditto
     kUnknownCode = 3,  // not one of the three control codes
-    kBadInput = 4,     // input length wrong for the control code
+    kBadInput = 4,     // input length wrong for the control code, or flags it cannot have
     kRefused = 5,      // port or window outside what a client may touch, or a window
                        // descriptor this client may not have (see the service's README)
     kIoError = 6,      // the backend failed (device error, no window to give)

@@ -32,7 +32,7 @@ inline constexpr std::uint8_t ERR_NO_STATION = 0x05;  // no station with that nu
 inline constexpr std::uint32_t kWindowSize = 0x4000;
 inline constexpr int kSlotCount = 32;
 
-enum class GeneratorKind { Counter, Square, Sine, RandomWalk };
+enum class GeneratorKind { Counter, Square, Sine, RandomWalk, Clock };
 
 // A value source on one or more consecutive words of a station's memory.
 struct Generator {
@@ -42,11 +42,11 @@ struct Generator {
     int words = 1;  // consecutive words driven alike (random walks move independently)
     GeneratorKind kind = GeneratorKind::Counter;
     std::uint32_t periodMs =
-        1000;                      // counter/random walk: update interval; square/sine: wave period
-    std::uint32_t updateMs = 250;  // sine: update interval
-    double step = 1;               // counter increment; random walk: largest move per update
-    double min = 0, max = 65535;   // counter wraps, random walk is clamped
-    double low = 0, high = 1;      // square wave levels
+        1000;  // counter/random walk/clock: update interval; square/sine: wave period
+    std::uint32_t updateMs = 250;         // sine: update interval
+    double step = 1;                      // counter increment; random walk: largest move per update
+    double min = 0, max = 65535;          // counter wraps, random walk is clamped
+    double low = 0, high = 1;             // square wave levels
     double offset = 0, amplitude = 1000;  // sine
 };
 
