@@ -257,21 +257,27 @@ bool CIoServer::Serve(std::size_t index) {
         ++served;
         int fd = -1;
         bool send = true;
-        Reply reply = Answer(index, c.buffer, fd, send);
+        bool ends = false;
+        Reply reply = Answer(index, c.buffer, fd, send, ends);
         if (send && !SendReply(c, reply, fd)) return false;
-        if (EndsStream(reply)) return false;
+        if (ends) return false;
     }
     return true;
 }
 
-Reply CIoServer::Answer(std::size_t index, const std::uint8_t* message, int& fd, bool& send) {
+Reply CIoServer::Answer(std::size_t index, const std::uint8_t* message, int& fd, bool& send,
+                        bool& ends) {
     Client& c = clients_[index];
     Request req;
     std::memcpy(&req, message, sizeof req);
     Reply reply = Handle(req, fd, c.id, &c.refusals, c.peer);
     NoteControl(index, req, reply);
-    // A write the client does not wait for is answered only when it failed.
-    send = !(reply.status == tvio::wire::kOk && (req.flags & tvio::wire::kNoAnswer));
+    // A write the client does not wait for is answered only when it failed. Then the service
+    // hangs up: what the client sent after it counted on it, so none of that may reach the board.
+    const bool unanswered =
+        (req.flags & tvio::wire::kNoAnswer) && req.code == tvio::IOCTL_WRITE_PORT_BYTE;
+    send = !(reply.status == tvio::wire::kOk && unanswered);
+    ends = EndsStream(reply) || (unanswered && reply.status != tvio::wire::kOk);
     return reply;
 }
 
@@ -282,9 +288,10 @@ std::vector<Reply> CIoServer::ServeBytes(const std::uint8_t* data, std::size_t s
     for (std::size_t at = 0; size - at >= sizeof(Request); at += sizeof(Request)) {
         int fd = -1;
         bool send = true;
-        Reply reply = Answer(index, data + at, fd, send);
+        bool ends = false;
+        Reply reply = Answer(index, data + at, fd, send, ends);
         if (send) replies.push_back(reply);
-        if (EndsStream(reply)) break;
+        if (ends) break;
     }
     ReleaseAccess(clients_[index]);
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -350,16 +357,19 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
         return reply;
     }
 
-    // Only a port write may go unanswered; a flag this version does not know is refused.
-    if (req.flags & ~tvio::wire::kNoAnswer ||
-        (req.flags & tvio::wire::kNoAnswer && req.code != tvio::IOCTL_WRITE_PORT_BYTE)) {
+    // Only a port write may go unanswered, only a port read carry a write; a flag this version
+    // does not know is refused.
+    if (req.flags & ~(tvio::wire::kNoAnswer | tvio::wire::kThenWrite) ||
+        (req.flags & tvio::wire::kNoAnswer && req.code != tvio::IOCTL_WRITE_PORT_BYTE) ||
+        (req.flags & tvio::wire::kThenWrite && req.code != tvio::IOCTL_READ_PORT_BYTE)) {
         reply.status = tvio::wire::kBadInput;
         return reply;
     }
 
     switch (req.code) {
         case tvio::IOCTL_READ_PORT_BYTE: {
-            if (req.inSize != 4) {
+            const bool thenWrite = (req.flags & tvio::wire::kThenWrite) != 0;
+            if (req.inSize != (thenWrite ? 16 : 4)) {
                 reply.status = tvio::wire::kBadInput;
                 break;
             }
@@ -368,14 +378,34 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
                 refuse("port read", port, 0);
                 break;
             }
-            std::uint8_t value = 0xFF;
-            if (!backend_.ReadPort(static_cast<std::uint16_t>(port), value)) {
+            const std::uint32_t mask = thenWrite ? Word(req, 1) : 0;
+            const std::uint32_t then = thenWrite ? Word(req, 2) : 0;
+            const std::uint32_t value = thenWrite ? Word(req, 3) : 0;
+            if (thenWrite && !PortAllowed(then)) {
+                refuse("port write", then, value);
+                break;
+            }
+            // Board access is followed through plain writes of the control port only.
+            if (thenWrite && then % 0x10 == 0) {
+                reply.status = tvio::wire::kBadInput;
+                break;
+            }
+            std::uint8_t read = 0xFF;
+            if (!backend_.ReadPort(static_cast<std::uint16_t>(port), read)) {
                 reply.status = tvio::wire::kIoError;
                 break;
             }
-            std::uint32_t out = value;
-            std::memcpy(reply.out, &out, 4);
-            reply.outSize = 4;
+            std::uint32_t out[2] = {read, 0};
+            if (thenWrite && (read & mask) == 0) {
+                if (!backend_.WritePort(static_cast<std::uint16_t>(then),
+                                        static_cast<std::uint8_t>(value))) {
+                    reply.status = tvio::wire::kIoError;
+                    break;
+                }
+                out[1] = 1;
+            }
+            reply.outSize = thenWrite ? 8 : 4;
+            std::memcpy(reply.out, out, reply.outSize);
             break;
         }
         case tvio::IOCTL_WRITE_PORT_BYTE: {

@@ -61,8 +61,10 @@ private:
     // false when the client is to be dropped.
     bool Serve(std::size_t index);
     // Answers one whole message of clients_[index]; `send` is false for an answer the client
-    // does not wait for (a write sent without waiting that went well).
-    tvio::wire::Reply Answer(std::size_t index, const std::uint8_t* message, int& fd, bool& send);
+    // does not wait for (a write sent without waiting that went well); `ends` is true when the
+    // service hangs up after it.
+    tvio::wire::Reply Answer(std::size_t index, const std::uint8_t* message, int& fd, bool& send,
+                             bool& ends);
     bool SendReply(Client& c, const tvio::wire::Reply& reply, int fd);
     void Drop(std::size_t index, const char* why);
     // Notes a control-port write by clients_[index]; the board has one access register, so the

@@ -17,6 +17,23 @@ std::atomic<IDevice*> gDevice{&gRealDevice};
 }  // namespace
 
 IDevice& Device() { return *gDevice.load(std::memory_order_acquire); }
+
+bool IDevice::ReadPortThenWrite(HANDLE h, std::uint32_t port, std::uint8_t mask, std::uint32_t then,
+                                std::uint8_t value, std::uint8_t& status, bool& wrote) {
+    wrote = false;
+    std::uint32_t in[2] = {port, 0};
+    std::uint32_t out = 0xFF;
+    std::uint32_t returned = 0;
+    if (!DeviceIoControl(h, tvio::IOCTL_READ_PORT_BYTE, in, 4, &out, 4, &returned)) return false;
+    status = static_cast<std::uint8_t>(out);
+    if (status & mask) return true;
+    in[0] = then;
+    in[1] = value;
+    if (!DeviceIoControl(h, tvio::IOCTL_WRITE_PORT_BYTE, in, 8, nullptr, 0, &returned))
+        return false;
+    wrote = true;
+    return true;
+}
 void SetDevice(IDevice* device) {
     gDevice.store(device ? device : &gRealDevice, std::memory_order_release);
 }

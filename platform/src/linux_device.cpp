@@ -203,6 +203,28 @@ HANDLE LinuxDevice::Adopt(int fd) {
 bool LinuxDevice::DeviceIoControl(HANDLE h, std::uint32_t code, const void* in,
                                   std::uint32_t inSize, void* out, std::uint32_t outSize,
                                   std::uint32_t* returned) {
+    return Call(h, code, in, inSize, 0, out, outSize, returned);
+}
+
+bool LinuxDevice::ReadPortThenWrite(HANDLE h, std::uint32_t port, std::uint8_t mask,
+                                    std::uint32_t then, std::uint8_t value, std::uint8_t& status,
+                                    bool& wrote) {
+    wrote = false;
+    const std::uint32_t in[4] = {port, mask, then, value};
+    std::uint32_t out[2] = {0xFF, 0};
+    std::uint32_t returned = 0;
+    if (!Call(h, tvio::IOCTL_READ_PORT_BYTE, in, sizeof in, tvio::wire::kThenWrite, out, sizeof out,
+              &returned) ||
+        returned != sizeof out)
+        return false;
+    status = static_cast<std::uint8_t>(out[0]);
+    wrote = out[1] != 0;
+    return true;
+}
+
+bool LinuxDevice::Call(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
+                       std::uint16_t flags, void* out, std::uint32_t outSize,
+                       std::uint32_t* returned) {
     if (returned) *returned = 0;
     if (inSize > tvio::wire::kMaxPayload || (inSize && !in) || (outSize && !out)) return false;
     const bool map = code == tvio::IOCTL_MAP_PHYSICAL_MEMORY;
@@ -219,7 +241,7 @@ bool LinuxDevice::DeviceIoControl(HANDLE h, std::uint32_t code, const void* in,
     std::lock_guard<std::mutex> lock(conn->mu);
     if (conn->dead) return false;
 
-    const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, 0);
+    const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, flags);
     tvio::wire::Reply reply{};
     std::vector<int> fds;
     if (!conn->SendAll(&req, sizeof req) || !conn->ReceiveAll(&reply, sizeof reply, fds)) {

@@ -160,7 +160,7 @@ bool CDluBoard::Detect() {
     }
 }
 
-bool CDluBoard::Lock(std::uint8_t mask) {
+bool CDluBoard::Lock(std::uint8_t mask, int bank) {
     // A request the I/O driver could not pass on (its service gone) is never granted: spinning
     // 500 ms on failing calls at every access would stretch a cycle to seconds and delay the
     // time-outs that tell the host its stations are unreachable.
@@ -171,8 +171,15 @@ bool CDluBoard::Lock(std::uint8_t mask) {
     const std::uint32_t start = plat::GetTickCount();
     for (;;) {
         // A failed read may be the request's own failure, told late: no use spinning on it.
-        std::uint8_t status;
-        if (!TryReadPort(Port(DLU_PORT_CONTROL), status)) {
+        std::uint8_t status = 0xFF;
+        bool selected = false;
+        const bool read = bank < 0
+                              ? TryReadPort(Port(DLU_PORT_CONTROL), status)
+                              : plat::Device().ReadPortThenWrite(
+                                    m_hDevice, Port(DLU_PORT_CONTROL), mask, Port(DLU_PORT_BANK),
+                                    static_cast<std::uint8_t>(bank), status, selected);
+        if (!read) {
+            if (bank >= 0) DriverFailed();
             Unlock();
             return false;
         }
@@ -193,15 +200,14 @@ bool CDluBoard::Lock(std::uint8_t mask) {
 
 void CDluBoard::Unlock() {
     // Every window access of ours is done before the board gets the window back. Nothing of
-    // ours depends on the release having arrived, so it is not waited for; a bank select is,
-    // because the window accesses after it must see the bank it selects.
+    // ours depends on the release having arrived, so it is not waited for; a bank select is
+    // (it goes with the grant's read), because the window accesses after it must see its bank.
     std::atomic_thread_fence(std::memory_order_release);
     WritePort(Port(DLU_PORT_CONTROL), DLU_CONTROL_IDLE, false);
 }
 
 bool CDluBoard::ReadResponseBitmap(std::uint8_t bitmap[DLU_BITMAP_SIZE]) {
-    if (!m_pWindow || !Lock(DLU_ACCESS_RESPONSE)) return false;
-    WritePort(Port(DLU_PORT_BANK), DLU_BANK_RESPONSE);
+    if (!m_pWindow || !Lock(DLU_ACCESS_RESPONSE, DLU_BANK_RESPONSE)) return false;
     for (int b = 0; b < DLU_BITMAP_SIZE; ++b) bitmap[b] = LoadMark(m_pWindow[DLU_OFS_BITMAP + b]);
     Unlock();
     return true;
@@ -222,8 +228,7 @@ int CDluBoard::AllocSlot(int limit) {
 
 bool CDluBoard::PlaceRequest(int slot, std::uint16_t command, const std::uint8_t* request,
                              int requestLength, const std::uint8_t* data, int dataLength) {
-    if (!Lock(DLU_ACCESS_REQUEST)) return false;
-    WritePort(Port(DLU_PORT_BANK), DLU_BANK_REQUEST);
+    if (!Lock(DLU_ACCESS_REQUEST, DLU_BANK_REQUEST)) return false;
     std::uint8_t* word = m_pWindow + DLU_OFS_COMMAND + 2 * slot;
     word[0] = static_cast<std::uint8_t>(command);
     word[1] = static_cast<std::uint8_t>(command >> 8);
@@ -302,8 +307,7 @@ void CDluBoard::FreeSlot(int slot) {
     if (slot < 0 || slot >= DLU_SLOT_COUNT) return;
     const int b = DluBitmapByte(slot);
     m_ownBitmap[b] &= static_cast<std::uint8_t>(~DluBitmapMask(slot));
-    if (m_pWindow && Lock(DLU_ACCESS_REQUEST)) {
-        WritePort(Port(DLU_PORT_BANK), DLU_BANK_REQUEST);
+    if (m_pWindow && Lock(DLU_ACCESS_REQUEST, DLU_BANK_REQUEST)) {
         StoreMark(m_pWindow[DLU_OFS_BITMAP + b], m_ownBitmap[b]);
         Unlock();
     }

@@ -99,7 +99,9 @@ public:
 
     void Reset();
     bool Detect();
-    bool Lock(std::uint8_t mask);
+    // Asks for the access in `mask` and waits for it; with a bank (0 or 1) it is selected as soon
+    // as the access is granted, in the same exchange with the I/O driver as the grant's read.
+    bool Lock(std::uint8_t mask, int bank = -1);
     void Unlock();
     int AllocSlot(int limit);
     // Both fail without touching the board when the data do not fit the slot's area.

@@ -22,6 +22,7 @@ struct Call {
     std::uint32_t inSize;
     std::uint32_t outSize;
     bool noWait;
+    bool thenWrite;  // a status read carrying a bank select
 };
 
 bool SendAnswer(int fd, const std::string& bytes, int passed) {
@@ -53,11 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<Call> calls;
     while (in.Left() && calls.size() < 4) {
         const std::uint8_t op = in.U8();
-        Call c{kCodes[op & 3],
-               {0x340, 0},
-               (op & 0x10) ? 4u : 8u,
-               (op & 0x20) ? 2u : 8u,
-               (op & 0x40) != 0};
+        Call c{kCodes[op & 3],        {0x340, 0},       (op & 0x10) ? 4u : 8u,
+               (op & 0x20) ? 2u : 8u, (op & 0x40) != 0, (op & 0x80) != 0};
         c.in[1] = c.code == tvio::IOCTL_MAP_PHYSICAL_MEMORY ? in.U16() : in.U8();
         int passed = -1;
         if (op & 4) {
@@ -80,6 +78,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const Call& c : calls) {
         if (c.noWait) {
             device.DeviceIoControlNoWait(h, c.code, c.in, c.inSize);
+            continue;
+        }
+        if (c.thenWrite) {
+            std::uint8_t status = 0;
+            bool wrote = false;
+            device.ReadPortThenWrite(h, 0x340, static_cast<std::uint8_t>(c.in[1]), 0x342, 1, status,
+                                     wrote);
             continue;
         }
         std::uint8_t out[8] = {};

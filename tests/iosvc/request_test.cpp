@@ -195,13 +195,14 @@ TEST(IoServiceNoAnswer, OnlyAFailedWriteIsAnswered) {
          {2},
          tvio::wire::kOk,
          2},
+        // The service hangs up: the read the client sent after it never reaches the board.
         {"write that failed",
          tvio::IOCTL_WRITE_PORT_BYTE,
          tvio::wire::kNoAnswer,
          true,
-         {1, 2},
+         {1},
          tvio::wire::kIoError,
-         2},
+         1},
         {"read",
          tvio::IOCTL_READ_PORT_BYTE,
          tvio::wire::kNoAnswer,
@@ -209,7 +210,14 @@ TEST(IoServiceNoAnswer, OnlyAFailedWriteIsAnswered) {
          {1, 2},
          tvio::wire::kBadInput,
          1},
-        {"unknown flag", tvio::IOCTL_WRITE_PORT_BYTE, 2, false, {1, 2}, tvio::wire::kBadInput, 1},
+        {"unknown flag", tvio::IOCTL_WRITE_PORT_BYTE, 4, false, {1, 2}, tvio::wire::kBadInput, 1},
+        {"write carrying a write",
+         tvio::IOCTL_WRITE_PORT_BYTE,
+         tvio::wire::kThenWrite,
+         false,
+         {1, 2},
+         tvio::wire::kBadInput,
+         1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -233,6 +241,43 @@ TEST(IoServiceNoAnswer, OnlyAFailedWriteIsAnswered) {
         ASSERT_FALSE(replies.empty());
         EXPECT_EQ(replies[0].status, row.status);
         EXPECT_EQ(backend.reads.size() + backend.writes.size(), row.reached);
+    }
+}
+
+// A read carrying a write: the write is made only when none of the mask's bits read 1, only to
+// a board port other than the control port, and the answer says whether it was made.
+TEST_F(IoServiceRequests, AReadCarriesItsWriteOnlyWhenTheMaskReadsClear) {
+    struct Row {
+        const char* what;
+        std::vector<std::uint32_t> in;  // port, mask, then, value
+        std::uint32_t status;
+        std::uint32_t wrote;  // second output word
+        std::size_t reads, writes;
+    };
+    // The backend reads port ^ 0x5A: 0x1A at 0x340.
+    const Row rows[] = {
+        {"clear", {0x340, 0x01, 0x342, 1}, tvio::wire::kOk, 1, 1, 1},
+        {"set", {0x340, 0x02, 0x342, 1}, tvio::wire::kOk, 0, 1, 0},
+        {"control port", {0x340, 0x01, 0x350, 0xC0}, tvio::wire::kBadInput, 0, 0, 0},
+        {"outside the board", {0x340, 0x01, 0x100, 1}, tvio::wire::kRefused, 0, 0, 0},
+        {"short input", {0x340, 0x01}, tvio::wire::kBadInput, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        backend.reads.clear();
+        backend.writes.clear();
+        Request req = Make(tvio::IOCTL_READ_PORT_BYTE, row.in);
+        req.flags = tvio::wire::kThenWrite;
+        const Reply r = Call(req);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(backend.reads.size(), row.reads);
+        EXPECT_EQ(backend.writes.size(), row.writes);
+        if (row.status != tvio::wire::kOk) continue;
+        std::uint32_t out[2];
+        ASSERT_EQ(r.outSize, sizeof out);
+        std::memcpy(out, r.out, sizeof out);
+        EXPECT_EQ(out[0], 0x1Au);
+        EXPECT_EQ(out[1], row.wrote);
     }
 }
 

@@ -30,6 +30,9 @@ public:
     // A port write is sent and not waited for; other codes are ordinary calls.
     bool DeviceIoControlNoWait(HANDLE h, std::uint32_t code, const void* in,
                                std::uint32_t inSize) override;
+    // One request {read, and the write if clear}, one answer.
+    bool ReadPortThenWrite(HANDLE h, std::uint32_t port, std::uint8_t mask, std::uint32_t then,
+                           std::uint8_t value, std::uint8_t& status, bool& wrote) override;
     bool CloseHandle(HANDLE h) override;
     bool GetVersionExA(OSVERSIONINFOA* info) override;
     // Takes an already connected stream socket as a handle, as CreateFileA would after connecting
@@ -39,6 +42,9 @@ public:
     struct Connection;
 
 private:
+    bool Call(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
+              std::uint16_t flags, void* out, std::uint32_t outSize, std::uint32_t* returned);
+
     std::mutex mu_;
     std::map<HANDLE, std::shared_ptr<Connection>> open_;
     HANDLE next_ = 0x100;

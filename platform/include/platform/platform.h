@@ -62,6 +62,13 @@ public:
         std::uint32_t returned = 0;
         return DeviceIoControl(h, code, in, inSize, nullptr, 0, &returned);
     }
+    // Reads a port and, only when none of `mask`'s bits read 1, writes `value` to port `then`:
+    // an access lock's status read and the bank select that follows a grant, in one exchange
+    // with the driver. The ports see exactly what the two calls would give them. `wrote` tells
+    // whether the write was made. Here the two ordinary calls.
+    virtual bool ReadPortThenWrite(HANDLE h, std::uint32_t port, std::uint8_t mask,
+                                   std::uint32_t then, std::uint8_t value, std::uint8_t& status,
+                                   bool& wrote);
     virtual bool CloseHandle(HANDLE h) = 0;
     virtual bool GetVersionExA(OSVERSIONINFOA* info) = 0;
 };

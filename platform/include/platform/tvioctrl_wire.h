@@ -7,7 +7,8 @@
 // how many bytes to wait for, and a message that is not exactly right is recognisable as such:
 //
 //   Request (36 bytes): magic "TVIQ", version, size, sequence, control code, input length,
-//                       flags, input bytes (at most 16; the three control codes use 4 or 8).
+//                       flags, input bytes (at most 16; the three control codes use 4 or 8,
+//                       a read with kThenWrite 16).
 //   Reply   (36 bytes): magic "TVIA", version, size, sequence of the request answered, status,
 //                       output length, output bytes.
 //
@@ -43,6 +44,11 @@ static_assert(sizeof(Request) == 36);
 enum Flags : std::uint16_t {
     // Answer only a failure (IOCTL_WRITE_PORT_BYTE only): the client does not wait for it.
     kNoAnswer = 1,
+    // IOCTL_READ_PORT_BYTE only, with 16 bytes of input {port, mask, then, value}: reads the
+    // port and, when none of the mask's bits read 1, writes the value to port `then` before
+    // answering. The output is {value read, 1 if written}. An access lock's status read and the
+    // bank select after its grant, in one exchange.
+    kThenWrite = 2,
 };
 
 enum Status : std::uint32_t {
