@@ -624,6 +624,10 @@ void Soak::CheckValues(const char* why) {
     }
     // Resources and CPU are sampled at these points, when the engine runs and writes.
     samples_.push_back(TakeSample());
+    if (verbose_)
+        std::fprintf(stderr, "%8.2f sample: RSS %ld kB, %ld descriptors, %ld threads, CPU %.3f s\n",
+                     Now(), samples_.back().rssKb, samples_.back().fds, samples_.back().threads,
+                     samples_.back().cpuS);
 }
 
 // The end of an engine's life: DrvStop, with the accounting of its writes.
@@ -688,6 +692,10 @@ void Soak::Outage() {
     if (StartEngine(false)) {
         ++restarts_;
         restartSeconds_.push_back(Now() - back);
+        // The first restart gives the process its second engine and board: new threads, new
+        // allocator arenas, a new window mapping. That step is part of the warm-up; later
+        // restarts must leave memory where it was.
+        if (restarts_ == 1) warmUpAt_ = std::max(warmUpAt_, Now() + 10);
         for (auto& t : tags_) t.known = !t.def->written;  // the simulator starts from its scenario
     }
 }
