@@ -222,6 +222,12 @@ bool LinuxDevice::ReadPortThenWrite(HANDLE h, std::uint32_t port, std::uint8_t m
     return true;
 }
 
+std::shared_ptr<LinuxDevice::Connection> LinuxDevice::Find(HANDLE h) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = open_.find(h);
+    return it == open_.end() ? nullptr : it->second;
+}
+
 bool LinuxDevice::Call(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
                        std::uint16_t flags, void* out, std::uint32_t outSize,
                        std::uint32_t* returned) {
@@ -230,13 +236,8 @@ bool LinuxDevice::Call(HANDLE h, std::uint32_t code, const void* in, std::uint32
     const bool map = code == tvio::IOCTL_MAP_PHYSICAL_MEMORY;
     if (map && outSize < tvio::kMapOutputSize) return false;
 
-    std::shared_ptr<Connection> conn;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto it = open_.find(h);
-        if (it == open_.end()) return false;
-        conn = it->second;
-    }
+    std::shared_ptr<Connection> conn = Find(h);
+    if (!conn) return false;
 
     std::lock_guard<std::mutex> lock(conn->mu);
     if (conn->dead) return false;
@@ -308,13 +309,8 @@ bool LinuxDevice::DeviceIoControlNoWait(HANDLE h, std::uint32_t code, const void
     if (code != tvio::IOCTL_WRITE_PORT_BYTE)
         return IDevice::DeviceIoControlNoWait(h, code, in, inSize);
     if (inSize > tvio::wire::kMaxPayload || (inSize && !in)) return false;
-    std::shared_ptr<Connection> conn;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto it = open_.find(h);
-        if (it == open_.end()) return false;
-        conn = it->second;
-    }
+    std::shared_ptr<Connection> conn = Find(h);
+    if (!conn) return false;
     std::lock_guard<std::mutex> lock(conn->mu);
     if (conn->dead) return false;
     const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, tvio::wire::kNoAnswer);

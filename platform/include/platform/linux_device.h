@@ -42,6 +42,7 @@ public:
     struct Connection;
 
 private:
+    std::shared_ptr<Connection> Find(HANDLE h);
     bool Call(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
               std::uint16_t flags, void* out, std::uint32_t outSize, std::uint32_t* returned);
 
