@@ -116,8 +116,8 @@ struct Station {
     std::vector<std::pair<double, double>> silent;  // board time, seconds
     // This epoch's host-side write accounting.
     long accepted = 0, refused = 0, acceptedSinceCut = 0;
-    std::array<long, 64> history{};  // `accepted` at the end of each of the last 64 cycles
-    double lostAt = -1;              // set by message 10 while lost
+    std::array<long, 128> history{};  // `accepted` at the end of each of the last 128 cycles
+    double lostAt = -1;               // set by message 10 while lost
 };
 
 struct Tag {
@@ -664,7 +664,9 @@ void Soak::EndEpoch(bool serviceKilled) {
 // while it is away, and starts again once it is back.
 void Soak::Outage() {
     const double killedAt = Now();
-    // Writes accepted from a time-out before the kill on may still be held back by it.
+    // Writes accepted from two time-outs before the kill on (12.7 s) may still be unplaced: the
+    // pending batch waits for the active one, which may wait on a time-out, and a write waits in
+    // its batch for the earlier writes of the same tag.
     for (auto& s : stations_)
         s.acceptedSinceCut = s.accepted - s.history[(cycles_ + 1) % s.history.size()];
     service_.Kill();
