@@ -357,6 +357,8 @@ private:
     bool Doubtful(const Station& s) const;
     bool Quiet(double timeout);
     void CheckValues(const char* why);
+    // Resources, at every check and every 10 s between.
+    void SampleResources();
     void EndEpoch(bool serviceKilled);
     void Outage();
     int Report();
@@ -623,6 +625,10 @@ void Soak::CheckValues(const char* why) {
             sl.valuesEqual = true;
     }
     // Resources and CPU are sampled at these points, when the engine runs and writes.
+    SampleResources();
+}
+
+void Soak::SampleResources() {
     samples_.push_back(TakeSample());
     if (verbose_)
         std::fprintf(stderr, "%8.2f sample: RSS %ld kB, %ld descriptors, %ld threads, CPU %.3f s\n",
@@ -712,7 +718,7 @@ int Soak::Run() {
     const double end = start + opt_.seconds - 2 * kTimeOut;  // room for the final quiet end
     const double warmUp = start + std::min(60.0, opt_.seconds / 4);
     warmUpAt_ = warmUp;
-    double nextKill = start + opt_.restartEvery, nextCheck = start + 10;
+    double nextKill = start + opt_.restartEvery, nextCheck = start + 10, nextSample = start + 10;
     std::printf("soak: %.0f s, service killed every %.0f s, device folder %s\n", opt_.seconds,
                 opt_.restartEvery, dir_.Path().c_str());
     std::fflush(stdout);
@@ -742,6 +748,10 @@ int Soak::Run() {
                 cpuPerCycle_.push_back(1000 * kCycle * (s.cpuS - lastCpu) / (s.at - lastAt));
             lastCpu = s.cpuS;
             lastAt = s.at;
+        }
+        if (Now() >= nextSample) {
+            SampleResources();
+            nextSample = Now() + 10;
         }
         if (Now() >= nextKill && Now() < end - 30) {
             Outage();
