@@ -16,14 +16,6 @@ if ! [[ "$SECONDS_PER_CASE" =~ ^[0-9]+$ ]] || [[ "$SECONDS_PER_CASE" -lt 1 ]]; t
     exit 2
 fi
 
-"$ROOT/scripts/install-deps.sh"
-if [[ ! -f "$BUILD/CMakeCache.txt" ]]; then
-    if [[ -z "${QX_BUILD_DIR:-}" ]]; then
-        (cd "$ROOT" && cmake --preset default >/dev/null)
-    else
-        cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    fi
-fi
-cmake --build "$BUILD" --target qx_ceiling
+"$ROOT/scripts/build-target.sh" qx_ceiling
 
 exec "$BUILD/bin/qx_ceiling" --seconds "$SECONDS_PER_CASE"

@@ -19,15 +19,7 @@ if ! [[ "$MINUTES" =~ ^[0-9]+([.][0-9]+)?$ ]]; then
     exit 2
 fi
 
-"$ROOT/scripts/install-deps.sh"
-if [[ ! -f "$BUILD/CMakeCache.txt" ]]; then
-    if [[ -z "${QX_BUILD_DIR:-}" ]]; then
-        (cd "$ROOT" && cmake --preset default >/dev/null)
-    else
-        cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    fi
-fi
-cmake --build "$BUILD" --target qx_soak
+"$ROOT/scripts/build-target.sh" qx_soak
 
 exec "$BUILD/bin/qx_soak" --minutes "$MINUTES" \
     --restart-every "${QX_SOAK_RESTART_EVERY:-300}" \
