@@ -21,9 +21,8 @@
 
 #include "framework/codepage.h"
 #include "harness.h"
-#include "server.h"
+#include "in_process_service.h"
 #include "sim/board.h"
-#include "sim_backend.h"
 #include "tarvodbm/tagdb.h"
 #include "tarvosub/tagval.h"
 
@@ -115,18 +114,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    sim::Scenario scenario;
-    if (!sim::ParseScenario(kScenario, scenario, error)) {
-        std::fprintf(stderr, "scenario: %s\n", error.c_str());
+    bench::InProcessService service;
+    if (!service.Start(kScenario, dir / "TVIOCTRL.sock", error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    iosvc::CSimBackend backend(std::move(scenario), false);
-    if (!backend.Start()) return 1;
-    iosvc::CIoServer server(backend);
-    if (!server.Listen(dir / "TVIOCTRL.sock")) return 1;
-    int stop[2];
-    if (::pipe(stop) != 0) return 1;
-    std::thread serving([&] { server.Run(stop[0]); });
 
     e2e::MessageLog messages;
     e2e::Module module;
@@ -163,7 +155,7 @@ int main(int argc, char** argv) {
         const int area = sim::SimAreaCode(0, 7);  // D of a Master K-200
         std::uint16_t next = 0;
         std::printf("word change in the PLC -> host SetTagValue (poll cycle 100 ms)\n");
-        sim::Board& board = backend.Board();
+        sim::Board& board = service.Board();
         auto poke = [&](int word) {
             return [&board, area, word](std::uint16_t v) { board.PokeWord(1, area, word, v); };
         };
@@ -185,8 +177,5 @@ int main(int argc, char** argv) {
         db.RemoveListener(listener);
     }
     module.Unload();
-    (void)!::write(stop[1], "x", 1);
-    serving.join();
-    server.Close();
     return rc;
 }

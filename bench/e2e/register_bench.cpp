@@ -16,8 +16,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "server.h"
-#include "sim_backend.h"
+#include "in_process_service.h"
 #include "tarvodbm/tagdb.h"
 
 namespace {
@@ -50,18 +49,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    sim::Scenario scenario;
-    if (!sim::ParseScenario(R"({"stations": []})", scenario, error)) {
-        std::fprintf(stderr, "scenario: %s\n", error.c_str());
+    bench::InProcessService service;
+    if (!service.Start(R"({"stations": []})", dir / "TVIOCTRL.sock", error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    iosvc::CSimBackend backend(std::move(scenario), false);
-    if (!backend.Start()) return 1;
-    iosvc::CIoServer server(backend);
-    if (!server.Listen(dir / "TVIOCTRL.sock")) return 1;
-    int stop[2];
-    if (::pipe(stop) != 0) return 1;
-    std::thread serving([&] { server.Run(stop[0]); });
 
     e2e::MessageLog messages;
     e2e::Module module;
@@ -117,8 +109,5 @@ int main(int argc, char** argv) {
         if (registered != count) rc = 1;
     }
     module.Unload();
-    (void)!::write(stop[1], "x", 1);
-    serving.join();
-    server.Close();
     return rc;
 }
