@@ -1,14 +1,20 @@
 #include "server.h"
 
+#include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <new>
 
 #include "log.h"
 #include "platform/tvioctrl.h"
@@ -16,8 +22,18 @@
 namespace iosvc {
 namespace {
 
+using tvio::wire::Queue;
 using tvio::wire::Reply;
 using tvio::wire::Request;
+
+// What the loop does between two looks at the queues while it watches them.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
 
 // A client that fills its refusals beyond this is no longer logged for them.
 constexpr int kRefusalsLogged = 10;
@@ -29,6 +45,21 @@ constexpr std::uint8_t kControlUp = 0xC0, kAccessMask = 0x03;
 // After these the stream cannot be trusted to be in step any more: the service hangs up.
 bool EndsStream(const Reply& reply) {
     return reply.status == tvio::wire::kBadMessage || reply.status == tvio::wire::kBadVersion;
+}
+
+bool WellFormed(const Request& req) {
+    return req.magic == tvio::wire::kRequestMagic && req.size == sizeof req &&
+           req.version == tvio::wire::kVersion;
+}
+
+Reply AnswerTo(std::uint32_t seq, std::uint32_t status) {
+    Reply reply{};
+    reply.magic = tvio::wire::kReplyMagic;
+    reply.version = tvio::wire::kVersion;
+    reply.size = sizeof reply;
+    reply.seq = seq;
+    reply.status = status;
+    return reply;
 }
 
 std::uint32_t Word(const Request& req, int index) {
@@ -77,7 +108,10 @@ bool WindowAllowed(std::uint32_t physical, std::uint32_t length) {
 }
 
 CIoServer::~CIoServer() {
-    for (Client& c : clients_) ::close(c.fd);
+    for (Client& c : clients_) {
+        ::close(c.fd);
+        CloseQueue(c);
+    }
     clients_.clear();
     Close();
 }
@@ -152,14 +186,21 @@ void CIoServer::Close() {
 }
 
 void CIoServer::Run(int stopFd) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kWatch = std::chrono::microseconds(kWatchMicroseconds);
+    constexpr auto kSocketLook = std::chrono::microseconds(kSocketLookMicroseconds);
     std::vector<pollfd> fds;
+    // While watching, the loop looks at the queues without pause and at the sockets every
+    // kSocketLook; kWatch after the last request in a queue it sleeps in poll again.
+    bool watching = false;
+    Clock::time_point lastWork{};
     for (;;) {
         fds.clear();
         fds.push_back({stopFd, POLLIN, 0});
         fds.push_back({listenFd_, static_cast<short>(acceptPaused_ ? 0 : POLLIN), 0});
         for (const Client& c : clients_) fds.push_back({c.fd, POLLIN, 0});
 
-        int r = ::poll(fds.data(), fds.size(), -1);
+        int r = ::poll(fds.data(), fds.size(), watching ? 0 : -1);
         if (r < 0) {
             if (errno == EINTR) continue;
             Log(LogLevel::Error, "poll: %s", std::strerror(errno));
@@ -175,12 +216,120 @@ void CIoServer::Run(int stopFd) {
             if (!Serve(index)) Drop(index, nullptr);
         }
         if (fds[1].revents & POLLIN) Accept();
+
+        const Clock::time_point lookAgain = Clock::now() + kSocketLook;
+        Clock::time_point now;
+        for (;;) {
+            const bool work = ServeQueues() || queueWork_;
+            queueWork_ = false;
+            now = Clock::now();
+            if (work) {
+                lastWork = now;
+                if (!watching) SetWatching(watching = true);
+            }
+            if (!watching || now >= lookAgain) break;
+            CpuRelax();
+        }
+        if (watching && now - lastWork >= kWatch) {
+            SetWatching(false);
+            // A request put in just before the flag went down was not kicked for.
+            if (ServeQueues()) {
+                lastWork = now;
+                SetWatching(true);
+            } else {
+                watching = false;
+            }
+            queueWork_ = false;
+        }
     }
     for (Client& c : clients_) {
         ::close(c.fd);
+        CloseQueue(c);
         Log(LogLevel::Info, "client %d closed at shutdown", c.id);
     }
     clients_.clear();
+}
+
+Reply CIoServer::OpenQueue(Client& c, const Request& req, int& fd) {
+    Reply reply = AnswerTo(req.seq, tvio::wire::kOk);
+    if (req.inSize != 0 || req.flags != 0 || c.queue) {
+        reply.status = tvio::wire::kBadInput;
+        return reply;
+    }
+    // Sealed at its size, as the window is: the client cannot shrink it under the service.
+    const int q = ::memfd_create("tvio-queue", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    void* p = MAP_FAILED;
+    if (q >= 0 && ::ftruncate(q, sizeof(Queue)) == 0 &&
+        ::fcntl(q, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0)
+        p = ::mmap(nullptr, sizeof(Queue), PROT_READ | PROT_WRITE, MAP_SHARED, q, 0);
+    if (p == MAP_FAILED) {
+        Log(LogLevel::Warning, "client %d: no queue: %s", c.id, std::strerror(errno));
+        if (q >= 0) ::close(q);
+        reply.status = tvio::wire::kIoError;
+        return reply;
+    }
+    c.queue = new (p) Queue();
+    c.queueFd = q;
+    c.taken = c.answered = 0;
+    const std::uint32_t size = sizeof(Queue);
+    std::memcpy(reply.out, &size, sizeof size);
+    reply.outSize = sizeof size;
+    fd = q;
+    return reply;
+}
+
+void CIoServer::CloseQueue(Client& c) {
+    if (c.queue) ::munmap(c.queue, sizeof(Queue));
+    if (c.queueFd >= 0) ::close(c.queueFd);
+    c.queue = nullptr;
+    c.queueFd = -1;
+}
+
+bool CIoServer::ServeQueue(std::size_t index, bool& served) {
+    Client& c = clients_[index];
+    if (!c.queue) return true;
+    Queue& q = *c.queue;
+    // The client's count is a claim: more than a queue's worth ahead is no queue of ours.
+    std::uint32_t pending = q.posted.load(std::memory_order_acquire) - c.taken;
+    if (pending > tvio::wire::kQueueSlots) {
+        Log(LogLevel::Warning, "client %d: queue count out of range", c.id);
+        return false;
+    }
+    for (; pending > 0; --pending) {
+        // Copied out before it is looked at: the client can write the shared slot at any time.
+        std::uint8_t message[sizeof(Request)];
+        std::memcpy(message, &q.requests[c.taken % tvio::wire::kQueueSlots], sizeof message);
+        q.taken.store(++c.taken, std::memory_order_release);
+        served = true;
+        int fd = -1;
+        bool send = true;
+        bool ends = false;
+        const Reply reply = Answer(index, message, fd, send, ends, true);
+        if (send) {
+            q.answers[c.answered % tvio::wire::kQueueSlots] = reply;
+            q.answered.store(++c.answered, std::memory_order_seq_cst);
+            if (q.clientAsleep.exchange(0, std::memory_order_seq_cst))
+                ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&q.answered), FUTEX_WAKE, 1,
+                          nullptr, nullptr, 0);
+        }
+        if (ends) return false;
+    }
+    return true;
+}
+
+bool CIoServer::ServeQueues() {
+    bool any = false;
+    for (std::size_t i = clients_.size(); i-- > 0;) {
+        bool served = false;
+        if (!ServeQueue(i, served)) Drop(i, nullptr);
+        any = any || served;
+    }
+    return any;
+}
+
+void CIoServer::SetWatching(bool watching) {
+    for (Client& c : clients_)
+        if (c.queue) c.queue->serviceAwake.store(watching ? 1 : 0, std::memory_order_seq_cst);
 }
 
 void CIoServer::Accept() {
@@ -231,6 +380,7 @@ void CIoServer::Drop(std::size_t index, const char* why) {
     Client& c = clients_[index];
     ReleaseAccess(c);
     ::close(c.fd);
+    CloseQueue(c);
     Log(LogLevel::Info, "client %d disconnected%s%s", c.id, why ? ": " : "", why ? why : "");
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
     acceptPaused_ = false;
@@ -255,10 +405,14 @@ bool CIoServer::Serve(std::size_t index) {
 
         c.have = 0;
         ++served;
+        // What the client put in its queue before this message goes first.
+        bool queued = false;
+        if (!ServeQueue(index, queued)) return false;
+        queueWork_ = queueWork_ || queued;
         int fd = -1;
         bool send = true;
         bool ends = false;
-        Reply reply = Answer(index, c.buffer, fd, send, ends);
+        Reply reply = Answer(index, c.buffer, fd, send, ends, false);
         if (send && !SendReply(c, reply, fd)) return false;
         if (ends) return false;
     }
@@ -266,10 +420,27 @@ bool CIoServer::Serve(std::size_t index) {
 }
 
 Reply CIoServer::Answer(std::size_t index, const std::uint8_t* message, int& fd, bool& send,
-                        bool& ends) {
+                        bool& ends, bool queued) {
     Client& c = clients_[index];
     Request req;
     std::memcpy(&req, message, sizeof req);
+    fd = -1;
+    send = true;
+    ends = false;
+    const bool queueCall = req.code == tvio::wire::kOpenQueue || req.code == tvio::wire::kKick;
+    if (WellFormed(req) && queueCall && !queued) {
+        if (req.code == tvio::wire::kOpenQueue) return OpenQueue(c, req, fd);
+        // The queue was served before this message.
+        if (req.inSize == 0 && req.flags == 0) {
+            send = false;
+            return AnswerTo(req.seq, tvio::wire::kOk);
+        }
+        return AnswerTo(req.seq, tvio::wire::kBadInput);
+    }
+    // A descriptor cannot travel through the queue, nor can the queue's own calls.
+    if (WellFormed(req) && queued &&
+        (queueCall || req.code == tvio::IOCTL_MAP_PHYSICAL_MEMORY))
+        return AnswerTo(req.seq, tvio::wire::kBadInput);
     Reply reply = Handle(req, fd, c.id, &c.refusals, c.peer);
     NoteControl(index, req, reply);
     // A write the client does not wait for is answered only when it failed. Then the service
@@ -289,11 +460,12 @@ std::vector<Reply> CIoServer::ServeBytes(const std::uint8_t* data, std::size_t s
         int fd = -1;
         bool send = true;
         bool ends = false;
-        Reply reply = Answer(index, data + at, fd, send, ends);
+        Reply reply = Answer(index, data + at, fd, send, ends, false);
         if (send) replies.push_back(reply);
         if (ends) break;
     }
     ReleaseAccess(clients_[index]);
+    CloseQueue(clients_[index]);
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
     return replies;
 }
@@ -329,12 +501,7 @@ bool CIoServer::SendReply(Client& c, const Reply& reply, int fd) {
 
 Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, const Peer& peer) {
     fdOut = -1;
-    Reply reply{};
-    reply.magic = tvio::wire::kReplyMagic;
-    reply.version = tvio::wire::kVersion;
-    reply.size = sizeof reply;
-    reply.seq = req.seq;
-    reply.status = tvio::wire::kOk;
+    Reply reply = AnswerTo(req.seq, tvio::wire::kOk);
 
     auto refuse = [&](const char* what, std::uint32_t a, std::uint32_t b) {
         reply.status = tvio::wire::kRefused;

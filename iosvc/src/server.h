@@ -1,6 +1,9 @@
 // The service's socket: accepts any number of clients and serves their control calls one by one
-// from a single poll loop, so the backend sees one caller at a time and in order. Every call is
-// answered except a port write sent without waiting that went well.
+// from a single loop, so the backend sees one caller at a time and in order. Every call is
+// answered except a port write sent without waiting that went well. A client's port calls may
+// come through its queue in shared memory as well: after a request in a queue, the loop keeps
+// watching the queues for a while instead of sleeping in poll, so that a client busy with the
+// board needs no system call per access.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +47,11 @@ public:
     // closed.
     std::vector<tvio::wire::Reply> ServeBytes(const std::uint8_t* data, std::size_t size);
 
+    // How long the loop watches the queues after their last request before it sleeps in poll,
+    // and how often it looks at the sockets meanwhile.
+    static constexpr int kWatchMicroseconds = 1000;
+    static constexpr int kSocketLookMicroseconds = 50;
+
 private:
     struct Client {
         int fd = -1;
@@ -55,6 +63,11 @@ private:
         // Last value this client wrote to each board's control port (base + 0), while it is
         // the one that decides the board's access.
         std::map<std::uint16_t, std::uint8_t> control;
+        // The queue in shared memory, once the client opened it, and the service's own counts
+        // of it (the shared ones are only published).
+        int queueFd = -1;
+        tvio::wire::Queue* queue = nullptr;
+        std::uint32_t taken = 0, answered = 0;
     };
 
     void Accept();
@@ -63,9 +76,19 @@ private:
     // Answers one whole message of clients_[index]; `send` is false for an answer the client
     // does not wait for (a write sent without waiting that went well); `ends` is true when the
     // service hangs up after it.
+    // `queued` for a message taken from the client's queue.
     tvio::wire::Reply Answer(std::size_t index, const std::uint8_t* message, int& fd, bool& send,
-                             bool& ends);
+                             bool& ends, bool queued);
     bool SendReply(Client& c, const tvio::wire::Reply& reply, int fd);
+    // The answer to kOpenQueue: a new queue, its descriptor in fd.
+    tvio::wire::Reply OpenQueue(Client& c, const tvio::wire::Request& req, int& fd);
+    // Serves what clients_[index] has put in its queue; false when the client is to be dropped.
+    bool ServeQueue(std::size_t index, bool& served);
+    // Serves every queue once; drops the clients whose queue is broken. True if any had work.
+    bool ServeQueues();
+    // Says to every client whether the loop watches the queues.
+    void SetWatching(bool watching);
+    static void CloseQueue(Client& c);
     void Drop(std::size_t index, const char* why);
     // Notes a control-port write by clients_[index]; the board has one access register, so the
     // last writer owns it.
@@ -79,6 +102,7 @@ private:
     int listenFd_ = -1;
     int nextId_ = 1;
     bool acceptPaused_ = false;  // out of descriptors: wait for a client to leave
+    bool queueWork_ = false;     // a socket message came after requests in its client's queue
     std::vector<Client> clients_;
 };
 

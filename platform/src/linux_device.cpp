@@ -1,19 +1,23 @@
 // Client side of the device services: a handle is one connection to the service's socket, a
-// control call one request and one answer on it; a port write sent without waiting has an
-// answer only when it fails (see platform/tvioctrl_wire.h).
+// control call one request and one answer; a port write sent without waiting has an answer only
+// when it fails (see platform/tvioctrl_wire.h). Port calls go through the connection's queue in
+// shared memory, the mapping of a window (which passes a descriptor) through the socket.
 #include "platform/linux_device.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -41,6 +45,10 @@ namespace {
 // A service that does not answer within this time is taken for dead; the caller sees a failed
 // call instead of a hang.
 constexpr int kCallTimeoutMs = 5000;
+// A caller sleeping for its answer in the queue looks this often whether the service has hung up.
+constexpr long kHangUpLookMs = 20;
+
+using Clock = std::chrono::steady_clock;
 
 struct Mapping {
     void* address;
@@ -72,6 +80,9 @@ struct LinuxDevice::Connection {
     bool dead = false;
     std::uint32_t seq = 0;
     std::vector<Mapping> mappings;
+    // The queue, when the service gave one, and this side's own counts of it.
+    tvio::wire::Queue* queue = nullptr;
+    std::uint32_t posted = 0, answered = 0;
 
     ~Connection() {
         if (fd >= 0) ::close(fd);
@@ -89,6 +100,50 @@ struct LinuxDevice::Connection {
         req.flags = flags;
         if (inSize) std::memcpy(req.in, in, inSize);
         return req;
+    }
+
+    // The socket hung up: the service has gone, or the handle is being closed.
+    bool HungUp() {
+        pollfd p{fd, 0, 0};
+        return ::poll(&p, 1, 0) != 0;
+    }
+
+    // Puts a request in the queue; kicks the service if it is not watching the queue.
+    bool Post(const tvio::wire::Request& req) {
+        tvio::wire::Queue& q = *queue;
+        // A full queue: the service takes requests as fast as the board takes them.
+        const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(kCallTimeoutMs);
+        while (posted - q.taken.load(std::memory_order_acquire) >= tvio::wire::kQueueSlots) {
+            if (HungUp() || Clock::now() >= limit) return false;
+            ::usleep(100);
+        }
+        q.requests[posted % tvio::wire::kQueueSlots] = req;
+        q.posted.store(++posted, std::memory_order_seq_cst);
+        if (q.serviceAwake.exchange(1, std::memory_order_seq_cst) != 0) return true;
+        const tvio::wire::Request kick = MakeRequest(tvio::wire::kKick, nullptr, 0, 0);
+        return SendAll(&kick, sizeof kick);
+    }
+
+    // Waits for the next answer in the queue, asleep on the answer count (a futex word shared
+    // with the service) until the service wakes it; looks every kHangUpLookMs whether the
+    // service has hung up, and gives up when the call's time is up. It does not spin: on a
+    // machine with few cores a caller spinning for its answer keeps the service from giving it.
+    bool AwaitAnswer(tvio::wire::Reply& reply) {
+        tvio::wire::Queue& q = *queue;
+        const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(kCallTimeoutMs);
+        while (q.answered.load(std::memory_order_seq_cst) == answered) {
+            q.clientAsleep.store(1, std::memory_order_seq_cst);
+            const timespec slice{0, kHangUpLookMs * 1000000};
+            // Sleeps only while the count is still the one seen: an answer put in after the
+            // look above makes the call return at once.
+            const long r = ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&q.answered),
+                                     FUTEX_WAIT, answered, &slice, nullptr, 0);
+            if (r != 0 && errno == ETIMEDOUT && (HungUp() || Clock::now() >= limit)) return false;
+        }
+        q.clientAsleep.store(0, std::memory_order_relaxed);
+        reply = q.answers[answered % tvio::wire::kQueueSlots];
+        ++answered;
+        return true;
     }
 
     bool WaitFor(short events) {
@@ -184,7 +239,40 @@ HANDLE LinuxDevice::CreateFileA(const char* path, std::uint32_t, std::uint32_t, 
         return INVALID_HANDLE_VALUE;
     }
 
-    return Adopt(fd);
+    HANDLE h = Adopt(fd);
+    if (!OpenQueue(h)) {
+        CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+bool LinuxDevice::OpenQueue(HANDLE h) {
+    std::shared_ptr<Connection> conn = Find(h);
+    if (!conn) return false;
+    std::lock_guard<std::mutex> lock(conn->mu);
+    const tvio::wire::Request req = conn->MakeRequest(tvio::wire::kOpenQueue, nullptr, 0, 0);
+    tvio::wire::Reply reply{};
+    std::vector<int> fds;
+    if (!conn->SendAll(&req, sizeof req) || !conn->ReceiveAll(&reply, sizeof reply, fds) ||
+        reply.magic != tvio::wire::kReplyMagic || reply.version != tvio::wire::kVersion ||
+        reply.size != sizeof reply || reply.seq != req.seq) {
+        CloseFds(fds);
+        return false;
+    }
+    // A service without a queue to give leaves the port calls on the socket.
+    std::uint32_t size = 0;
+    if (reply.status == tvio::wire::kOk && reply.outSize == sizeof size) {
+        std::memcpy(&size, reply.out, sizeof size);
+    }
+    if (size == sizeof(tvio::wire::Queue) && fds.size() == 1 &&
+        CoversWindow(fds[0], 0, sizeof(tvio::wire::Queue))) {
+        void* p = ::mmap(nullptr, sizeof(tvio::wire::Queue), PROT_READ | PROT_WRITE, MAP_SHARED,
+                         fds[0], 0);
+        if (p != MAP_FAILED) conn->queue = static_cast<tvio::wire::Queue*>(p);
+    }
+    CloseFds(fds);
+    return true;
 }
 
 HANDLE LinuxDevice::Adopt(int fd) {
@@ -245,7 +333,10 @@ bool LinuxDevice::Call(HANDLE h, std::uint32_t code, const void* in, std::uint32
     const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, flags);
     tvio::wire::Reply reply{};
     std::vector<int> fds;
-    if (!conn->SendAll(&req, sizeof req) || !conn->ReceiveAll(&reply, sizeof reply, fds)) {
+    const bool exchanged = conn->queue && !map
+                               ? conn->Post(req) && conn->AwaitAnswer(reply)
+                               : conn->SendAll(&req, sizeof req) && conn->ReceiveAll(&reply, sizeof reply, fds);
+    if (!exchanged) {
         // A half-done exchange leaves the stream out of step: no later call can trust it.
         conn->dead = true;
         CloseFds(fds);
@@ -314,7 +405,7 @@ bool LinuxDevice::DeviceIoControlNoWait(HANDLE h, std::uint32_t code, const void
     std::lock_guard<std::mutex> lock(conn->mu);
     if (conn->dead) return false;
     const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, tvio::wire::kNoAnswer);
-    if (!conn->SendAll(&req, sizeof req)) {
+    if (!(conn->queue ? conn->Post(req) : conn->SendAll(&req, sizeof req))) {
         conn->dead = true;
         return false;
     }
@@ -338,6 +429,8 @@ bool LinuxDevice::CloseHandle(HANDLE h) {
     conn->dead = true;
     for (const Mapping& m : conn->mappings) ::munmap(m.address, m.length);
     conn->mappings.clear();
+    if (conn->queue) ::munmap(conn->queue, sizeof(tvio::wire::Queue));
+    conn->queue = nullptr;
     return true;
 }
 

@@ -134,6 +134,7 @@ struct Board::Impl {
     std::mutex wakeMu;
     std::condition_variable wakeCv;
     bool wake = false, stop = false;
+    std::atomic<bool> running{false};  // the firmware thread runs (not a board driven pass by pass)
     std::thread thread;
 };
 
@@ -336,7 +337,7 @@ void Board::WritePort(std::uint16_t port, std::uint8_t value) {
     if (!RespondsAt(port)) return;
     Impl& d = *d_;
     std::string event;
-    bool wake = false;
+    bool release = false;
     {
         std::lock_guard<std::mutex> lk(d.mu);
         switch (port - d.sc.portBase) {
@@ -356,7 +357,7 @@ void Board::WritePort(std::uint16_t port, std::uint8_t value) {
                     d.pcMask = value & 0x03;
                     if (!d.pcMask) {
                         d.granted = false;
-                        wake = true;  // the PC may have left requests behind
+                        release = true;  // the PC may have left requests behind
                     }
                 }
                 break;
@@ -388,11 +389,11 @@ void Board::WritePort(std::uint16_t port, std::uint8_t value) {
                 break;
         }
     }
-    if (wake) {
-        std::lock_guard<std::mutex> lk(d.wakeMu);
-        d.wake = true;
-        d.wakeCv.notify_one();
-    }
+    // The firmware's processor watches the window: the PC giving it back starts a pass at once,
+    // so that a request placed and released is taken (and, from a station that answers at once,
+    // answered) before the PC looks again, whatever the firmware thread's scheduling. A board
+    // driven pass by pass waits for its next pass.
+    if (release && d.running.load(std::memory_order_acquire)) ProcessOnce();
     if (!event.empty()) {
         std::lock_guard<std::mutex> lk(d.traceMu);
         if (d.trace) d.trace(event);
@@ -452,6 +453,7 @@ void Board::Start() {
         std::lock_guard<std::mutex> lk(d.wakeMu);
         d.stop = false;
     }
+    d.running.store(true, std::memory_order_release);
     d.thread = std::thread([this, &d] {
         std::unique_lock<std::mutex> lk(d.wakeMu);
         while (!d.stop) {
@@ -473,6 +475,7 @@ void Board::Stop() {
         d.wakeCv.notify_one();
     }
     d.thread.join();
+    d.running.store(false, std::memory_order_release);
 }
 
 void Board::SetTrace(std::function<void(const std::string& line)> trace) {

@@ -166,4 +166,20 @@ TEST_F(BoardOnSimulator, ConcurrentFirmwareAnswersEveryRequest) {
     EXPECT_EQ(board.Outstanding(), 0);
 }
 
+// A running firmware takes a request when the PC gives the window back, not when its thread next
+// gets the processor: from a station that answers at once, the PC's next look finds the answer.
+TEST_F(BoardOnSimulator, RunningFirmwareAnswersAtThePcsRelease) {
+    BringUp();
+    ASSERT_TRUE(sim.PokeWord(kStation, areaD, 0, 0x1234));
+    sim.Start();
+    for (int i = 0; i < 20; ++i) {
+        auto item = Item(areaD, 0, 1);
+        ASSERT_TRUE(board.SendRequest(DLU_SLOT_BLOCK, i, Command(kStation, sim::FN_READ_WORDS),
+                                      item.data(), 6));
+        ASSERT_GE(board.ReceiveResponse(buffer.data(), status), 0) << "request " << i;
+        EXPECT_EQ(buffer[0] | buffer[1] << 8, 0x1234);
+    }
+    sim.Stop();
+}
+
 }  // namespace

@@ -73,16 +73,21 @@ TEST(Platform, AWindowDescriptorShorterThanTheWindowIsNotMapped) {
     ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(::listen(listener, 1), 0);
 
-    // A service that answers each map request with a memfd of the case's size.
+    // A service without a queue that answers each map request with a memfd of the case's size.
     std::thread service([&] {
         int c = ::accept(listener, nullptr, nullptr);
+        tvio::wire::Request req{};
+        tvio::wire::Reply reply{};
+        reply.magic = tvio::wire::kReplyMagic;
+        reply.version = tvio::wire::kVersion;
+        reply.size = sizeof reply;
+        if (::recv(c, &req, sizeof req, MSG_WAITALL) == static_cast<ssize_t>(sizeof req)) {
+            reply.seq = req.seq;
+            reply.status = tvio::wire::kUnknownCode;
+            [[maybe_unused]] ssize_t n = ::send(c, &reply, sizeof reply, MSG_NOSIGNAL);
+        }
         for (const Case& k : cases) {
-            tvio::wire::Request req{};
             if (::recv(c, &req, sizeof req, MSG_WAITALL) != static_cast<ssize_t>(sizeof req)) break;
-            tvio::wire::Reply reply{};
-            reply.magic = tvio::wire::kReplyMagic;
-            reply.version = tvio::wire::kVersion;
-            reply.size = sizeof reply;
             reply.seq = req.seq;
             reply.status = tvio::wire::kOk;
             const tvio::wire::MapAnswer answer{k.offset, 0x4000, 0};

@@ -3,6 +3,7 @@
 // and foreign sockets, malformed clients, a service that dies under a client.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -379,6 +380,77 @@ TEST_F(IoServiceHardware, MalformedAndVanishingClientsAreDroppedAndOthersServed)
     EXPECT_EQ(v, PortPattern(0x3A0));
     EXPECT_TRUE(plat::Device().CloseHandle(good));
     EXPECT_NE(service.LogText().find("malformed"), std::string::npos);
+}
+
+// Asks for a queue on a raw connection and maps it; null if none came.
+tvio::wire::Queue* OpenQueueRaw(int fd) {
+    tvio::wire::Request req = GoodRequest(0);
+    req.code = tvio::wire::kOpenQueue;
+    req.inSize = 0;
+    if (::send(fd, &req, sizeof req, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof req)) return nullptr;
+    tvio::wire::Reply reply{};
+    iovec iov{&reply, sizeof reply};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    if (::recvmsg(fd, &msg, MSG_WAITALL) != static_cast<ssize_t>(sizeof reply)) return nullptr;
+    cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+    if (reply.status != tvio::wire::kOk || !cm || cm->cmsg_type != SCM_RIGHTS) return nullptr;
+    int q;
+    std::memcpy(&q, CMSG_DATA(cm), sizeof q);
+    void* p = ::mmap(nullptr, sizeof(tvio::wire::Queue), PROT_READ | PROT_WRITE, MAP_SHARED, q, 0);
+    ::close(q);
+    return p == MAP_FAILED ? nullptr : static_cast<tvio::wire::Queue*>(p);
+}
+
+// What a queue carries is checked as what the socket carries; no descriptor travels through it,
+// a second one is refused, and a count claiming more than a queue's worth drops the client.
+TEST_F(IoServiceHardware, AQueueIsHeldToWhatTheSocketAllowsAndToItsSize) {
+    plat::HANDLE good = OpenDevice();
+    ASSERT_NE(good, plat::INVALID_HANDLE_VALUE);
+    int fd = ConnectRaw(socket);
+    tvio::wire::Queue* q = OpenQueueRaw(fd);
+    ASSERT_NE(q, nullptr);
+    tvio::wire::Reply reply{};
+    tvio::wire::Request call = GoodRequest(0);
+    call.code = tvio::wire::kOpenQueue;
+    call.inSize = 0;
+    ASSERT_TRUE(Exchange(fd, &call, sizeof call, reply));
+    EXPECT_EQ(reply.status, tvio::wire::kBadInput);
+
+    std::uint32_t posted = 0;
+    tvio::wire::Request kick = call;
+    kick.code = tvio::wire::kKick;
+    auto post = [&](const tvio::wire::Request& r, std::uint32_t claim) {
+        q->requests[posted % tvio::wire::kQueueSlots] = r;
+        q->posted.store(claim ? claim : ++posted);
+        return ::send(fd, &kick, sizeof kick, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof kick);
+    };
+    tvio::wire::Request map = GoodRequest(0);
+    map.code = tvio::IOCTL_MAP_PHYSICAL_MEMORY;
+    map.inSize = 8;
+    const std::uint32_t window[2] = {kWindow, tvio::kWindowSize};
+    std::memcpy(map.in, window, sizeof window);
+    ASSERT_TRUE(post(GoodRequest(0x345), 0));
+    ASSERT_TRUE(post(map, 0));
+    for (int i = 0; i < 500 && q->answered.load() < 2; ++i) ::usleep(10000);
+    ASSERT_EQ(q->answered.load(), 2u);
+    EXPECT_EQ(q->answers[0].status, tvio::wire::kOk);
+    EXPECT_EQ(q->answers[0].out[0], PortPattern(0x345));
+    EXPECT_EQ(q->answers[1].status, tvio::wire::kBadInput);
+
+    ASSERT_TRUE(post(GoodRequest(0x345), posted + 1000));
+    EXPECT_TRUE(HungUp(fd));
+    ::close(fd);
+    ::munmap(q, sizeof *q);
+    std::uint8_t v;
+    ASSERT_TRUE(ReadPortVia(good, 0x3A0, v));
+    EXPECT_EQ(v, PortPattern(0x3A0));
+    EXPECT_TRUE(plat::Device().CloseHandle(good));
+    EXPECT_NE(service.LogText().find("queue count out of range"), std::string::npos);
 }
 
 TEST_F(IoServiceHardware, ADeadServiceFailsCallsInsteadOfHanging) {

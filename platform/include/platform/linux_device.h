@@ -1,6 +1,7 @@
 // The real device files on Linux. A device name of the form \\.\NAME is a service reached
 // through the UNIX-domain socket NAME.sock in the device folder: $QX_DEVICE_DIR if set,
-// else /run/quorix. Each handle is its own connection; calls on one handle are serialised, and a
+// else /run/quorix. Each handle is its own connection, its port calls going through a queue in
+// memory shared with the service; calls on one handle are serialised, and a
 // service that dies or stops answering (5 s) makes the handle's calls fail. A port write sent
 // without waiting that fails at the service fails the next call and every later one. Closing a
 // handle unmaps the windows mapped through it.
@@ -43,6 +44,8 @@ public:
 
 private:
     std::shared_ptr<Connection> Find(HANDLE h);
+    // Asks the service for the handle's queue; false when the exchange failed.
+    bool OpenQueue(HANDLE h);
     bool Call(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
               std::uint16_t flags, void* out, std::uint32_t outSize, std::uint32_t* returned);
 

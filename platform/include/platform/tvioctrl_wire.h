@@ -17,8 +17,14 @@
 // MapAnswer: the offset at which to map that descriptor and the length to map. The client maps
 // it MAP_SHARED, so the board side's writes are seen at once; a file descriptor too short for
 // the window is not mapped. All fields are in host order: both ends run on the same machine.
+//
+// Port calls can also go through a queue in shared memory instead of the socket (kOpenQueue):
+// the same requests and answers, without a system call for each while the service watches the
+// queue. The socket then carries only the calls that pass a descriptor and the service's
+// wake-ups (kKick).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,7 +32,7 @@ namespace tvio::wire {
 
 inline constexpr std::uint32_t kRequestMagic = 0x51495654u;  // "TVIQ" in memory
 inline constexpr std::uint32_t kReplyMagic = 0x41495654u;    // "TVIA" in memory
-inline constexpr std::uint16_t kVersion = 2;
+inline constexpr std::uint16_t kVersion = 3;
 inline constexpr std::uint32_t kMaxPayload = 16;
 
 struct Request {
@@ -62,6 +68,16 @@ enum Status : std::uint32_t {
     kIoError = 6,      // the backend failed (device error, no window to give)
 };
 
+// Codes of the socket protocol itself, beside the three control codes.
+enum QueueCode : std::uint32_t {
+    // Input none. Answered with a descriptor (a sealed memfd holding a Queue) that the client
+    // maps shared; from then on its port calls may go through the queue.
+    kOpenQueue = 0x51560001u,
+    // Input none, never answered: the client has put requests in its queue while the service
+    // was not watching it.
+    kKick = 0x51560002u,
+};
+
 struct Reply {
     std::uint32_t magic;
     std::uint16_t version;
@@ -81,6 +97,35 @@ struct MapAnswer {
 };
 static_assert(sizeof(MapAnswer) <= kMaxPayload);
 
+// One connection's queue. The client puts requests in `requests` and counts them in `posted`;
+// the service takes them in order, counts them in `taken`, and puts the answers of those that
+// have one in `answers`, counted in `answered` (the same answers as on the socket: a port write
+// sent without waiting only when it failed, after which the service hangs up). Counters run
+// on and wrap; slot = counter % kQueueSlots. Each side writes only its own counters and flags
+// and keeps its own copy of them: what it reads of the other's it takes for a claim to check.
+//
+// While the service watches the queue, `serviceAwake` is 1 and a client's requests need
+// nothing more. Otherwise the client that sets it from 0 to 1 sends kKick on the socket. The
+// service, before it stops watching, stores 0 and looks once more. A client waiting for its
+// answer stores 1 in `clientAsleep` and sleeps on `answered` as a futex word (FUTEX_WAIT,
+// shared: the word is in a shared mapping), for as long as it holds the count it has seen;
+// the service, answering, takes the flag back to 0 and wakes it (FUTEX_WAKE). Flags and counts
+// are stored and read sequentially consistent: of two sides that store one then read the
+// other, one sees the other's work.
+inline constexpr std::uint32_t kQueueSlots = 64;
+
+struct Queue {
+    alignas(64) std::atomic<std::uint32_t> posted;  // client
+    std::atomic<std::uint32_t> serviceAwake;       // client sets 1, service sets both
+    std::atomic<std::uint32_t> clientAsleep;       // client sets 1, service takes it to 0
+    alignas(64) std::atomic<std::uint32_t> taken;  // service
+    std::atomic<std::uint32_t> answered;           // service
+    alignas(64) Request requests[kQueueSlots];
+    alignas(64) Reply answers[kQueueSlots];
+};
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free &&
+              sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+
 inline const char* StatusText(std::uint32_t status) {
     switch (status) {
         case kOk:
@@ -97,6 +142,7 @@ inline const char* StatusText(std::uint32_t status) {
             return "refused";
         case kIoError:
             return "I/O error";
+
         default:
             return "unknown status";
     }
