@@ -102,10 +102,11 @@ struct LinuxDevice::Connection {
         return req;
     }
 
-    // The socket hung up: the service has gone, or the handle is being closed.
+    // The service has gone (or closed its side), or the handle is being closed. Nothing else
+    // comes on the socket while the queue is in use.
     bool HungUp() {
-        pollfd p{fd, 0, 0};
-        return ::poll(&p, 1, 0) != 0;
+        pollfd p{fd, POLLRDHUP, 0};
+        return ::poll(&p, 1, 0) != 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
     }
 
     // Puts a request in the queue; kicks the service if it is not watching the queue.

@@ -1,7 +1,8 @@
 // The service's answers as the client reads them: the fuzz input plays the service at the other
 // end of a socket pair, with the bytes of up to four answers and, beside any of them, a memory
-// file of its choosing as the passed descriptor. A call may be a write not waited for. A window the
-// client maps is read through, so a mapping past the descriptor's end shows as a crash.
+// file of its choosing as the passed descriptor. A call may be a write not waited for, or the
+// request for a queue (its descriptor then the queue's memory). A window the client maps is read
+// through, so a mapping past the descriptor's end shows as a crash.
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@ struct Call {
     std::uint32_t outSize;
     bool noWait;
     bool thenWrite;  // a status read carrying a bank select
+    bool openQueue;
 };
 
 bool SendAnswer(int fd, const std::string& bytes, int passed) {
@@ -55,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (in.Left() && calls.size() < 4) {
         const std::uint8_t op = in.U8();
         Call c{kCodes[op & 3],        {0x340, 0},       (op & 0x10) ? 4u : 8u,
-               (op & 0x20) ? 2u : 8u, (op & 0x40) != 0, (op & 0x80) != 0};
+               (op & 0x20) ? 2u : 8u, (op & 0x40) != 0, (op & 0x80) != 0,
+               (op & 0x43) == 0x43};
         c.in[1] = c.code == tvio::IOCTL_MAP_PHYSICAL_MEMORY ? in.U16() : in.U8();
         int passed = -1;
         if (op & 4) {
@@ -76,6 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     plat::LinuxDevice device;
     plat::HANDLE h = device.Adopt(sv[0]);
     for (const Call& c : calls) {
+        if (c.openQueue) {
+            device.OpenQueue(h);
+            continue;
+        }
         if (c.noWait) {
             device.DeviceIoControlNoWait(h, c.code, c.in, c.inSize);
             continue;

@@ -42,10 +42,12 @@ public:
 
     struct Connection;
 
+    // Asks the service for the handle's queue, as CreateFileA does after connecting; false when
+    // the exchange failed. Without a queue the port calls stay on the socket.
+    bool OpenQueue(HANDLE h);
+
 private:
     std::shared_ptr<Connection> Find(HANDLE h);
-    // Asks the service for the handle's queue; false when the exchange failed.
-    bool OpenQueue(HANDLE h);
     bool Call(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
               std::uint16_t flags, void* out, std::uint32_t outSize, std::uint32_t* returned);
 
