@@ -59,6 +59,7 @@ public:
     bool Start(const std::string& deviceDir, const std::string& scenarioJson, std::string& error);
     void Stop();
     std::string Log() const { return ReadFile(logPath_); }
+    pid_t Pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
