@@ -438,8 +438,7 @@ Reply CIoServer::Answer(std::size_t index, const std::uint8_t* message, int& fd,
         return AnswerTo(req.seq, tvio::wire::kBadInput);
     }
     // A descriptor cannot travel through the queue, nor can the queue's own calls.
-    if (WellFormed(req) && queued &&
-        (queueCall || req.code == tvio::IOCTL_MAP_PHYSICAL_MEMORY))
+    if (WellFormed(req) && queued && (queueCall || req.code == tvio::IOCTL_MAP_PHYSICAL_MEMORY))
         return AnswerTo(req.seq, tvio::wire::kBadInput);
     Reply reply = Handle(req, fd, c.id, &c.refusals, c.peer);
     NoteControl(index, req, reply);

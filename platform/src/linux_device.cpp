@@ -334,9 +334,9 @@ bool LinuxDevice::Call(HANDLE h, std::uint32_t code, const void* in, std::uint32
     const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, flags);
     tvio::wire::Reply reply{};
     std::vector<int> fds;
-    const bool exchanged = conn->queue && !map
-                               ? conn->Post(req) && conn->AwaitAnswer(reply)
-                               : conn->SendAll(&req, sizeof req) && conn->ReceiveAll(&reply, sizeof reply, fds);
+    const bool exchanged = conn->queue && !map ? conn->Post(req) && conn->AwaitAnswer(reply)
+                                               : conn->SendAll(&req, sizeof req) &&
+                                                     conn->ReceiveAll(&reply, sizeof reply, fds);
     if (!exchanged) {
         // A half-done exchange leaves the stream out of step: no later call can trust it.
         conn->dead = true;

@@ -56,9 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<Call> calls;
     while (in.Left() && calls.size() < 4) {
         const std::uint8_t op = in.U8();
-        Call c{kCodes[op & 3],        {0x340, 0},       (op & 0x10) ? 4u : 8u,
-               (op & 0x20) ? 2u : 8u, (op & 0x40) != 0, (op & 0x80) != 0,
-               (op & 0x43) == 0x43};
+        Call c{kCodes[op & 3],   {0x340, 0},       (op & 0x10) ? 4u : 8u, (op & 0x20) ? 2u : 8u,
+               (op & 0x40) != 0, (op & 0x80) != 0, (op & 0x43) == 0x43};
         c.in[1] = c.code == tvio::IOCTL_MAP_PHYSICAL_MEMORY ? in.U16() : in.U8();
         int passed = -1;
         if (op & 4) {

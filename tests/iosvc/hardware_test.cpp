@@ -387,7 +387,8 @@ tvio::wire::Queue* OpenQueueRaw(int fd) {
     tvio::wire::Request req = GoodRequest(0);
     req.code = tvio::wire::kOpenQueue;
     req.inSize = 0;
-    if (::send(fd, &req, sizeof req, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof req)) return nullptr;
+    if (::send(fd, &req, sizeof req, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof req))
+        return nullptr;
     tvio::wire::Reply reply{};
     iovec iov{&reply, sizeof reply};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];

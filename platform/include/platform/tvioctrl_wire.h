@@ -116,10 +116,10 @@ inline constexpr std::uint32_t kQueueSlots = 64;
 
 struct Queue {
     alignas(64) std::atomic<std::uint32_t> posted;  // client
-    std::atomic<std::uint32_t> serviceAwake;       // client sets 1, service sets both
-    std::atomic<std::uint32_t> clientAsleep;       // client sets 1, service takes it to 0
-    alignas(64) std::atomic<std::uint32_t> taken;  // service
-    std::atomic<std::uint32_t> answered;           // service
+    std::atomic<std::uint32_t> serviceAwake;        // client sets 1, service sets both
+    std::atomic<std::uint32_t> clientAsleep;        // client sets 1, service takes it to 0
+    alignas(64) std::atomic<std::uint32_t> taken;   // service
+    std::atomic<std::uint32_t> answered;            // service
     alignas(64) Request requests[kQueueSlots];
     alignas(64) Reply answers[kQueueSlots];
 };
