@@ -1,6 +1,7 @@
 // The socket protocol between a TVIOCTRL device handle and the tvioctrld service.
 //
-// One DeviceIoControl is one request and one answer over a UNIX-domain stream socket, in order.
+// One DeviceIoControl is one request and one answer, in order, over a UNIX-domain stream socket
+// or through the handle's queue (below).
 // A port write the caller need not wait for goes with kNoAnswer: it is answered only when it
 // fails, so the client sends it and goes on, and the next answer it waits for tells whether
 // everything sent before went well. Both messages have a fixed size, so a reader always knows
