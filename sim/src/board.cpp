@@ -22,7 +22,7 @@ constexpr std::uint8_t kShow[7] = {0x01, 0x02, 0x06, 0x05, 0x03, 0x04, 0x07};
 constexpr std::uint8_t kExpect[7] = {0x02, 0x06, 0x04, 0x03, 0x07, 0x00, 0x01};
 constexpr std::uint8_t kUpBits = 0xC0;
 
-// How often the firmware looks at the mailbox when nobody wakes it.
+// How often the firmware thread looks at the mailbox (besides its pass at each release).
 constexpr auto kIdlePoll = std::chrono::milliseconds(2);
 
 // The PC works on the same window from another thread or process. A bitmap byte hands a slot
@@ -133,7 +133,7 @@ struct Board::Impl {
 
     std::mutex wakeMu;
     std::condition_variable wakeCv;
-    bool wake = false, stop = false;
+    bool stop = false;
     std::atomic<bool> running{false};  // the firmware thread runs (not a board driven pass by pass)
     std::thread thread;
 };
@@ -460,8 +460,7 @@ void Board::Start() {
             lk.unlock();
             ProcessOnce();
             lk.lock();
-            d.wakeCv.wait_for(lk, kIdlePoll, [&] { return d.stop || d.wake; });
-            d.wake = false;
+            d.wakeCv.wait_for(lk, kIdlePoll, [&] { return d.stop; });
         }
     });
 }
