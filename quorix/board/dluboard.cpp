@@ -95,6 +95,8 @@ std::uint8_t CDluBoard::ReadPort(std::uint16_t port) {
 }
 
 bool CDluBoard::TryReadPort(std::uint16_t port, std::uint8_t& value) {
+    value = 0xFF;
+    if (m_bRetired.load()) return false;
     std::uint8_t in[4];
     PutLe32(in, port);
     std::uint8_t out[4] = {0xFF, 0xFF, 0xFF, 0xFF};
@@ -110,6 +112,7 @@ bool CDluBoard::TryReadPort(std::uint16_t port, std::uint8_t& value) {
 }
 
 bool CDluBoard::WritePort(std::uint16_t port, std::uint8_t value, bool wait) {
+    if (m_bRetired.load()) return false;
     std::uint8_t in[8];
     PutLe32(in, port);
     PutLe32(in + 4, value);
@@ -129,7 +132,31 @@ bool CDluBoard::WritePort(std::uint16_t port, std::uint8_t value, bool wait) {
 void CDluBoard::DriverFailed() {
     if (!m_bUp || m_bDriverFailed) return;
     m_bDriverFailed = true;
-    ReportMessage(12, MSG_CLASS_FAILURE);
+    // The host is not called in the middle of an access: it may start the instance anew, whose
+    // new engine waits for this access to end.
+    if (InAccess())
+        m_bReportFailure = true;
+    else
+        ReportMessage(12, MSG_CLASS_FAILURE);
+}
+
+void CDluBoard::Retire() {
+    if (InAccess()) {  // asked by the host from within this thread's own access
+        m_bRetired.store(true);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_access);
+    m_bRetired.store(true);
+}
+
+void CDluBoard::EndAccess() {
+    if (!InAccess()) return;
+    m_accessOwner.store(std::thread::id());
+    m_access.unlock();
+    if (m_bReportFailure) {
+        m_bReportFailure = false;
+        ReportMessage(12, MSG_CLASS_FAILURE);
+    }
 }
 
 // --- board protocol -----------------------------------------------------------------------------
@@ -164,16 +191,27 @@ bool CDluBoard::Lock(std::uint8_t mask, int bank) {
     // A request the I/O driver could not pass on (its service gone) is never granted: spinning
     // 500 ms on failing calls at every access would stretch a cycle to seconds and delay the
     // time-outs that tell the host its stations are unreachable.
+    if (!InAccess()) {  // a request asked again before the release is the same access
+        m_access.lock();
+        m_accessOwner.store(std::this_thread::get_id());
+    }
+    if (m_bRetired.load()) {
+        EndAccess();
+        return false;
+    }
     // The request need not be waited for: the read of the status comes after it in any case.
     if (!WritePort(Port(DLU_PORT_CONTROL), static_cast<std::uint8_t>(DLU_CONTROL_IDLE | mask),
-                   false))
+                   false)) {
+        EndAccess();
         return false;
+    }
     const std::uint32_t start = plat::GetTickCount();
     for (;;) {
         // A failed read may be the request's own failure, told late: no use spinning on it.
         std::uint8_t status = 0xFF;
         bool selected = false;
-        const bool read = bank < 0
+        const bool read = m_bRetired.load() ? false
+                          : bank < 0
                               ? TryReadPort(Port(DLU_PORT_CONTROL), status)
                               : plat::Device().ReadPortThenWrite(
                                     m_hDevice, Port(DLU_PORT_CONTROL), mask, Port(DLU_PORT_BANK),
@@ -204,6 +242,7 @@ void CDluBoard::Unlock() {
     // (it goes with the grant's read), because the window accesses after it must see its bank.
     std::atomic_thread_fence(std::memory_order_release);
     WritePort(Port(DLU_PORT_CONTROL), DLU_CONTROL_IDLE, false);
+    EndAccess();
 }
 
 bool CDluBoard::ReadResponseBitmap(std::uint8_t bitmap[DLU_BITMAP_SIZE]) {
@@ -219,9 +258,11 @@ int CDluBoard::AllocSlot(int limit) {
     if (!ReadResponseBitmap(answered)) return -1;
     const int last = limit < DLU_SLOT_COUNT ? limit : DLU_SLOT_COUNT;
     for (int slot = 0; slot < last; ++slot) {
-        // A slot whose previous answer the board still shows is not reused until it clears.
-        if (!m_slots[slot].active && !(answered[DluBitmapByte(slot)] & DluBitmapMask(slot)))
-            return slot;
+        // A slot whose request the board may still see, or whose previous answer it still
+        // shows, is not reused until both have cleared.
+        const int b = DluBitmapByte(slot);
+        const std::uint8_t m = DluBitmapMask(slot);
+        if (!m_slots[slot].active && !(m_ownBitmap[b] & m) && !(answered[b] & m)) return slot;
     }
     return -1;
 }
@@ -278,8 +319,12 @@ int CDluBoard::FindReadySlot() {
     std::uint8_t answered[DLU_BITMAP_SIZE];
     if (!ReadResponseBitmap(answered)) return -1;
     for (int b = 0; b < DLU_BITMAP_SIZE; ++b) {
-        // An answer in a slot we hold no request in (e.g. a late one after a time-out) is ignored.
-        const std::uint8_t v = answered[b] & m_ownBitmap[b];
+        // An answer in a slot we hold no request in (e.g. a late one after a time-out, or one
+        // whose withdrawal is still to reach the board) is ignored.
+        std::uint8_t live = 0;
+        for (int i = 0; i < 8; ++i)
+            if (m_slots[8 * b + i].active) live |= DluBitmapMask(8 * b + i);
+        const std::uint8_t v = answered[b] & m_ownBitmap[b] & live;
         if (!v) continue;
         int bit = 0;
         while (!(v & (0x80u >> bit))) ++bit;
@@ -303,21 +348,34 @@ int CDluBoard::ReceiveResponse(std::uint8_t* buffer, std::uint32_t& status) {
     return slot;
 }
 
-void CDluBoard::FreeSlot(int slot) {
-    if (slot < 0 || slot >= DLU_SLOT_COUNT) return;
-    const int b = DluBitmapByte(slot);
-    m_ownBitmap[b] &= static_cast<std::uint8_t>(~DluBitmapMask(slot));
-    if (m_pWindow && Lock(DLU_ACCESS_REQUEST, DLU_BANK_REQUEST)) {
-        StoreMark(m_pWindow[DLU_OFS_BITMAP + b], m_ownBitmap[b]);
-        Unlock();
-    }
+bool CDluBoard::FreeSlot(int slot) {
+    if (slot < 0 || slot >= DLU_SLOT_COUNT) return false;
+    DluSlot& s = m_slots[slot];
     // Only a slot that held a request counts: freeing an idle slot must not hide a pending one
     // from the receive pass and the time-out sweep.
-    if (m_slots[slot].active && m_nOutstanding > 0) --m_nOutstanding;
-    m_slots[slot].active = 0;
+    if (s.active && m_nOutstanding > 0) --m_nOutstanding;
+    s.active = 0;
+    if (!m_pWindow || !Lock(DLU_ACCESS_REQUEST, DLU_BANK_REQUEST)) return false;
+    // The byte goes out with the bits of the live requests only: withdrawals that an earlier
+    // refused access left to do go with it.
+    const int b = DluBitmapByte(slot);
+    std::uint8_t live = 0;
+    for (int i = 0; i < 8; ++i)
+        if (m_slots[8 * b + i].active) live |= DluBitmapMask(8 * b + i);
+    m_ownBitmap[b] = live;
+    StoreMark(m_pWindow[DLU_OFS_BITMAP + b], live);
+    Unlock();
+    return true;
+}
+
+void CDluBoard::FinishWithdrawals() {
+    for (int slot = 0; slot < DLU_SLOT_COUNT; ++slot)
+        if (!m_slots[slot].active && (m_ownBitmap[DluBitmapByte(slot)] & DluBitmapMask(slot)))
+            if (!FreeSlot(slot)) return;  // the access is refused: next cycle
 }
 
 void CDluBoard::CheckTimeouts() {
+    if (m_bRetired.load()) return;  // the requests belong to the replacement's run now
     const std::uint32_t now = plat::GetTickCount();
     for (int slot = 0; slot < DLU_SLOT_COUNT; ++slot) {
         const DluSlot& s = m_slots[slot];

@@ -2,7 +2,10 @@
 // mapped 16 KB dual-port memory window) and the board's request/response protocol on it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -112,8 +115,16 @@ public:
     int FindReadySlot();
     // Slot number of a completed request or -1; status = error number * 256.
     int ReceiveResponse(std::uint8_t* buffer, std::uint32_t& status);
-    void FreeSlot(int slot);
+    // Ends the slot's request and withdraws it from the board. The slot stays ours, and is not
+    // handed out again, until the board has seen the withdrawal: false when the access was
+    // refused, and FinishWithdrawals tries again.
+    bool FreeSlot(int slot);
+    void FinishWithdrawals();
     void CheckTimeouts();
+    // For an engine that was replaced: waits for an access of the board under way on another
+    // thread to end, after which this object never touches the board again (every call fails).
+    void Retire();
+    bool IsRetired() const { return m_bRetired.load(); }
     int Outstanding() const { return m_nOutstanding; }
 
     bool IsOpen() const { return m_hDevice != plat::INVALID_HANDLE_VALUE; }
@@ -133,6 +144,8 @@ private:
                       int requestLength, const std::uint8_t* data, int dataLength);
     void Occupy(int slot, std::int32_t kind, std::int32_t id);
     void DriverFailed();
+    bool InAccess() const { return m_accessOwner.load() == std::this_thread::get_id(); }
+    void EndAccess();
 
     std::uint16_t m_wPortBase = 0;
     // Shared with the board's processor: the bitmap bytes are its hand-over points (dluboard.cpp).
@@ -143,4 +156,9 @@ private:
     DluSlot m_slots[DLU_SLOT_COUNT];
     // Detected, and whether the I/O driver has since failed a call (told once).
     bool m_bUp = false, m_bDriverFailed = false;
+    bool m_bReportFailure = false;  // told once the access under way has ended
+    // An access (Lock to Unlock) holds this, so that Retire can wait for it to end.
+    std::mutex m_access;
+    std::atomic<std::thread::id> m_accessOwner{};
+    std::atomic<bool> m_bRetired{false};
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "comm/workers.h"
 #include "config/address.h"
 #include "config/doc.h"
 #include "config/records.h"
@@ -30,12 +31,14 @@ CDluComm::CDluComm(CQuorixDoc* doc) : m_pDoc(doc) {
 }
 
 CDluComm::~CDluComm() {
-    // The host should have stopped; if it has not, the threads must end before the frames,
-    // the batches and the stations they use go away.
-    Close();
+    // The host should have stopped; if it has not, the threads must end before the frames, the
+    // stations and the board they use go away. On a thread of ours this is the last of the
+    // engine's threads letting go of it: the other one is out already.
+    if (Close()) ReportMessage(2, MSG_CLASS_STATE);
     {
         std::unique_lock<std::mutex> life(m_lifeLock);
-        AwaitStoppedLocked(life);
+        if (!workers::OnModuleThread())
+            m_lifeChanged.wait(life, [this] { return m_nWorkers == 0; });
     }
     m_board.Close();
 }
@@ -51,22 +54,21 @@ CDluComm::State CDluComm::GetState() {
 
 // --- lifecycle ----------------------------------------------------------------------------------
 
-namespace {
-// The engine whose worker the current thread is, if any.
-thread_local const CDluComm* tWorkerOf = nullptr;
-}  // namespace
-
-bool CDluComm::OnWorkerThread() const { return tWorkerOf == this; }
-
-std::int32_t CDluComm::Start() {
+int CDluComm::OpenBoard() {
     for (const auto& station : m_pDoc->Stations()) station->ResetStatus();
     const CCommPort& port = m_pDoc->Port();
     int r = m_board.Open(port.m_nIoIndex, port.m_nMemIndex);
     m_bBoardOpen.store(m_board.IsOpen() ? 1 : 0);
-    if (r != 0) return ReportMessage(r, MSG_CLASS_FAILURE);
+    if (r != 0) return r;
     m_board.Reset();
-    if (!m_board.Detect()) return ReportMessage(14, MSG_CLASS_FAILURE);
+    if (!m_board.Detect()) return 14;
     m_bBoardReady.store(1);
+    return 0;
+}
+
+std::int32_t CDluComm::Start() {
+    const int r = OpenBoard();
+    if (r != 0) return ReportMessage(r, MSG_CLASS_FAILURE);
     ReportMessage(3, MSG_CLASS_STATE);
     return 0;
 }
@@ -87,7 +89,6 @@ void CDluComm::ResetFrames() {
 void CDluComm::ResetFramesLocked() {
     {
         std::lock_guard<std::mutex> lock(m_writeLock);
-        m_bStopping = false;
         for (auto& f : m_blockFrames) f->ResetState();
         // Groups registered after the end of registration still get their request.
         for (auto& g : m_groupFrames) {
@@ -105,95 +106,101 @@ void CDluComm::SetActive(std::int32_t flag) {
         Stop();
         return;
     }
+    bool started = false;
+    std::uint64_t stopping = 0;
     {
-        std::unique_lock<std::mutex> life(m_lifeLock);
-        // A stop asked on one of our threads may still be ending: its threads must be gone
-        // before new ones use the frames and the board. Our own thread cannot wait for that,
-        // so a start asked there while stopping is not honoured.
-        AwaitStoppedLocked(life);
-        if (m_state != State::Stopped || m_bClosed) return;
-        ResetFramesLocked();
-        if (!m_bBoardReady.load()) return;
-        m_state = State::Running;
-        m_bRunning.store(1);
-        m_nWorkers = 2;
-        // The threads keep a shared engine alive until they are out, whoever lets go of it.
-        std::shared_ptr<CDluComm> self = weak_from_this().lock();
-        m_pollThread = std::thread([this, self] {
-            tWorkerOf = this;
-            PollThread();
-            WorkerLeft();
-        });
-        pthread_setname_np(m_pollThread.native_handle(), "qx-poll");  // for profilers, benches
-        m_deliveryThread = std::thread([this, self] {
-            tWorkerOf = this;
-            DeliveryThread();
-            WorkerLeft();
-        });
+        std::lock_guard<std::mutex> life(m_lifeLock);
+        if (m_bClosed) return;
+        m_bWantRun = true;
+        if (m_state == State::Stopped)
+            started = StartLocked();
+        else if (m_state == State::Stopping)
+            stopping = m_nLastThread;  // the last thread out starts again
     }
-    ReportMessage(1, MSG_CLASS_STATE);
+    if (started) ReportMessage(1, MSG_CLASS_STATE);
+    // A host thread returns with communication running; a thread of ours cannot wait for that.
+    if (stopping) AwaitThreads(stopping);
+}
+
+bool CDluComm::StartLocked() {
+    ResetFramesLocked();
+    if (!m_bBoardReady.load() || m_bClosed) return false;
+    m_writes.Release();
+    m_state = State::Running;
+    m_bRunning.store(1);
+    m_nWorkers = 2;
+    // The threads keep a shared engine alive until they are out, whoever lets go of it.
+    std::shared_ptr<CDluComm> self = weak_from_this().lock();
+    workers::Spawn(m_pDoc, "qx-poll", [this, self] {
+        PollThread();
+        WorkerLeft();
+    });
+    m_nLastThread = workers::Spawn(m_pDoc, "qx-delivery", [this, self] {
+        DeliveryThread();
+        WorkerLeft();
+    });
+    return true;
 }
 
 bool CDluComm::BeginStopLocked() {
     if (m_state != State::Running) return false;
     m_state = State::Stopping;
     m_bRunning.store(0);
-    // The pending batch goes now, so that a write made after this stop (before the threads are
-    // out) starts a new batch that waits for the next start. The poll thread deletes the
-    // active batch as it leaves; until then it is its alone.
-    {
-        std::lock_guard<std::mutex> lock(m_writeLock);
-        m_pPendingBatch.reset();
-        m_bStopping = true;
-    }
+    // The writes made so far go with the stop (the poll thread drops those it holds as it
+    // leaves); writes made from now on wait for the next start.
+    m_writes.Hold();
     // Wakes the delivery thread at once instead of after its full wait.
     m_evNewData.SetEvent();
     return true;
 }
 
-void CDluComm::AwaitStoppedLocked(std::unique_lock<std::mutex>& life) {
-    // A worker still in its loop cannot wait for itself. (One that has left it may be running
-    // the destructor, when it let go of the last reference.)
-    if (m_state == State::Running || (OnWorkerThread() && m_nWorkers > 0)) return;
-    m_lifeChanged.wait(life, [this] { return m_nWorkers == 0; });
-    for (std::thread* t : {&m_pollThread, &m_deliveryThread}) {
-        if (!t->joinable()) continue;
-        // The last reference to the engine may be let go on one of its own threads, which is
-        // then on its way out and touches nothing of the engine after this destructor.
-        if (t->get_id() == std::this_thread::get_id())
-            t->detach();
-        else
-            t->join();
+void CDluComm::WorkerLeft() {
+    bool restarted = false;
+    {
+        std::lock_guard<std::mutex> life(m_lifeLock);
+        if (--m_nWorkers > 0) return;
+        m_state = State::Stopped;
+        // A start asked while the threads were on their way out is made now, by the last one.
+        if (m_bWantRun && !m_bClosed) restarted = StartLocked();
+        m_lifeChanged.notify_all();
     }
+    if (restarted) ReportMessage(1, MSG_CLASS_STATE);
 }
 
-void CDluComm::WorkerLeft() {
-    std::lock_guard<std::mutex> life(m_lifeLock);
-    if (--m_nWorkers > 0) return;
-    m_state = State::Stopped;
-    m_lifeChanged.notify_all();
-}
+void CDluComm::AwaitThreads(std::uint64_t upTo) { workers::Join(m_pDoc, upTo); }
 
 std::int32_t CDluComm::Stop() {
+    bool stopping;
+    std::uint64_t upTo;
     {
-        std::unique_lock<std::mutex> life(m_lifeLock);
-        const bool stopping = BeginStopLocked();
-        AwaitStoppedLocked(life);
-        if (!stopping) return 0;
+        std::lock_guard<std::mutex> life(m_lifeLock);
+        m_bWantRun = false;
+        stopping = BeginStopLocked();
+        // Every thread of the instance so far: this stop's, and those of replaced engines. A
+        // start made after this point is not waited for.
+        upTo = workers::LastSerial();
     }
-    ReportMessage(2, MSG_CLASS_STATE);
+    if (stopping) ReportMessage(2, MSG_CLASS_STATE);
+    AwaitThreads(upTo);
     return 0;
 }
 
-void CDluComm::Close() {
+bool CDluComm::Close() {
     bool stopping;
     {
         std::lock_guard<std::mutex> life(m_lifeLock);
+        m_bWantRun = false;
         stopping = BeginStopLocked();
         m_bClosed = true;
     }
-    if (stopping) ReportMessage(2, MSG_CLASS_STATE);
-    // The threads end on their own; the destructor or the next owner waits for them.
+    // The threads end on their own; the board is the replacement's from now on.
+    m_board.Retire();
+    return stopping;
+}
+
+bool CDluComm::IsClosed() {
+    std::lock_guard<std::mutex> life(m_lifeLock);
+    return m_bClosed;
 }
 
 // --- poll thread --------------------------------------------------------------------------------
@@ -216,19 +223,11 @@ void CDluComm::PollThread() {
         const std::uint32_t spent = plat::GetTickCount() - t0;
         plat::Sleep(spent < kCycleMs ? kCycleMs - spent : 0);
     }
-    // The stop deletes the batch this thread was sending; the pending one went with the stop.
-    m_pActiveBatch.reset();
+    // The writes of this run go with the stop.
+    m_writes.Clear();
 }
 
-bool CDluComm::ServeWrites() {
-    if (!m_pActiveBatch) {
-        std::lock_guard<std::mutex> lock(m_writeLock);
-        // Writes made after a stop wait for the next start.
-        if (!m_bStopping) m_pActiveBatch = std::move(m_pPendingBatch);
-    }
-    if (!m_pActiveBatch) return true;
-    return m_pActiveBatch->Send();
-}
+bool CDluComm::ServeWrites() { return m_writes.Send(); }
 
 bool CDluComm::PollBlocks(std::uint32_t now) {
     const auto count = static_cast<std::int32_t>(m_blockFrames.size());
@@ -271,6 +270,7 @@ bool CDluComm::PollGroups() {
 }
 
 void CDluComm::ReceiveResponses() {
+    m_board.FinishWithdrawals();
     if (m_board.Outstanding() == 0) return;
     std::uint8_t buffer[DLU_RESPONSE_SIZE];
     for (;;) {
@@ -281,10 +281,7 @@ void CDluComm::ReceiveResponses() {
         const std::int32_t id = rec.id;
         switch (rec.kind) {
             case DLU_SLOT_WRITE:
-                if (m_pActiveBatch && m_pActiveBatch->OwnsSlotId(id)) {
-                    m_pActiveBatch->OnResponse(id & 0xFFFF, status);
-                    if (m_pActiveBatch->IsDone()) m_pActiveBatch.reset();
-                }
+                m_writes.OnResponse(id, status);
                 break;
             case DLU_SLOT_BLOCK:
                 if (id >= 0 && static_cast<std::size_t>(id) < m_blockFrames.size())
@@ -304,10 +301,7 @@ void CDluComm::ReceiveResponses() {
 void CDluComm::OnSlotTimeout(std::int32_t kind, std::int32_t id) {
     switch (kind) {
         case DLU_SLOT_WRITE:
-            if (m_pActiveBatch && m_pActiveBatch->OwnsSlotId(id)) {
-                m_pActiveBatch->OnTimeout(id & 0xFFFF);
-                if (m_pActiveBatch->IsDone()) m_pActiveBatch.reset();
-            }
+            m_writes.OnTimeout(id);
             break;
         case DLU_SLOT_BLOCK:
             if (id >= 0 && static_cast<std::size_t>(id) < m_blockFrames.size())
@@ -371,11 +365,6 @@ void CDluComm::DeliveryThread() {
 std::size_t CDluComm::QueuedValues() {
     std::lock_guard<std::mutex> lock(m_queueLock);
     return m_queue.size();
-}
-
-bool CDluComm::HasPendingBatch() {
-    std::lock_guard<std::mutex> lock(m_writeLock);
-    return m_pPendingBatch != nullptr;
 }
 
 // --- registration and writes --------------------------------------------------------------------
@@ -517,22 +506,12 @@ std::int32_t CDluComm::WriteTag(std::int32_t handle, const CTagVal& value) {
     }
     if (station->m_nEnabled.load(relaxed) == 0) return 0;
 
-    auto item = std::make_unique<CWriteItem>(station, binding, areaCode, word, value);
-    bool report = false;
-    {
-        std::lock_guard<std::mutex> lock(m_writeLock);
-        if (!m_pPendingBatch)
-            m_pPendingBatch = std::make_unique<CWriteBatch>(this, m_nBatchSerial++);
-        if (!m_pPendingBatch->IsFull()) {
-            m_pPendingBatch->Add(std::move(item));
-            return 0;
-        }
-        // Told once per full batch; every refused write gets the failure value.
-        const auto serial = static_cast<std::uint32_t>(m_nBatchSerial);
-        report = m_nRefusedBatch != serial;
-        m_nRefusedBatch = serial;
+    if (m_writes.Add(std::make_unique<CWriteItem>(station, binding, areaCode, word, value))) {
+        m_bRefusalTold.store(false);
+        return 0;
     }
-    if (report) {
+    // Told once each time the queue fills; every refused write gets the failure value.
+    if (!m_bRefusalTold.exchange(true)) {
         std::string name = hostlibs::TagName(binding->tagId);
         ReportMessage(MSG_WRITE_REFUSED, MSG_CLASS_STATION, name.c_str());
     }

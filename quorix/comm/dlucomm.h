@@ -19,6 +19,7 @@
 #include "board/dluboard.h"
 #include "comm/frames.h"
 #include "comm/tag_binding.h"
+#include "comm/writequeue.h"
 #include "framework/object.h"
 #include "framework/sync.h"
 
@@ -27,12 +28,14 @@ class CQuorixDoc;
 class CStationInfo;
 class CTagVal;
 
-// Lifecycle. The engine is in one of three states, kept under the life lock with the two worker
-// threads: stopped (no threads), running (both threads), stopping (running cleared, threads on
-// their way out). A closed engine (replaced by a new one, or being destroyed) never runs again.
-// The threads are started and joined only by the lifecycle operations below; a stop asked on one
-// of the engine's own threads (a host callback) does everything a stop does except waiting, and
-// the threads finish it as they leave. No lock of the engine is held while the host is called.
+// Lifecycle. The engine is in one of three states, kept under the life lock: stopped (no
+// threads), running (both threads), stopping (running cleared, threads on their way out). The
+// threads are started in one place (StartLocked) and end in one place (WorkerLeft); a start asked
+// while a stop is ending is remembered and made by the last thread out. A stop or start asked on
+// any thread of the module (a host callback) never waits; on a host thread a stop returns once
+// every thread the instance started before it has ended. A closed engine (replaced by a new one,
+// or being destroyed) never runs again and never touches the board again. No lock of the engine
+// is held while the host is called.
 class CDluComm : public CObject,
                  public IDluSlotOwner,
                  public std::enable_shared_from_this<CDluComm> {
@@ -50,18 +53,23 @@ public:
     // Resets the stations, opens, resets and detects the board.
     // 0 when the board is ready, else what ReportMessage gave for the failure.
     std::int32_t Start();
+    // Start without telling the host: 0, or the number of the failure message (12, 13, 14).
+    int OpenBoard();
     std::int32_t BuildGroupRequests();
     void SetActive(std::int32_t flag);
     std::int32_t Stop();
-    // Stops for good: a later SetActive(1) starts nothing. For an engine that was replaced.
-    void Close();
+    // Stops for good: a later SetActive(1) starts nothing, and the board is left to the engine
+    // that replaces this one (an access under way on another thread ends first). True when it
+    // was running: the caller tells the host the stop.
+    bool Close();
+    bool IsClosed();
     // A handle (frame index << 16 | binding index), or -1 when the tag cannot be served (a
     // string or value too long for a request, more tags than a handle can name, or while
     // communication runs: the frames then belong to the poll thread).
     std::int32_t RegisterTag(CStationInfo* station, const std::string& address, std::int32_t device,
                              std::int32_t word, const TagBinding& binding);
     // 0 when the write was queued or dropped for a disabled station or an unknown handle (as
-    // the host expects), -1 when it could not be queued: the pending batch is full.
+    // the host expects), -1 when it could not be queued: the write queue is full.
     std::int32_t WriteTag(std::int32_t handle, const CTagVal& value);
 
     bool IsRunning() const;
@@ -97,8 +105,7 @@ public:
     CGroupFrame& GroupFrame(std::size_t i) { return *m_groupFrames[i]; }
     std::int32_t RequestCursor() const { return m_nCursor; }
     std::size_t QueuedValues();
-    bool HasActiveBatch() const { return m_pActiveBatch != nullptr; }
-    bool HasPendingBatch();
+    const CWriteQueue& Writes() const { return m_writes; }
     bool BoardReady() const { return m_bBoardReady.load() != 0; }
 
 private:
@@ -108,14 +115,13 @@ private:
     void PollThread();
     void DeliveryThread();
     void WorkerLeft();
+    bool StartLocked();
+    // Waits (on a host thread) for the threads of the instance started up to `upTo`.
+    void AwaitThreads(std::uint64_t upTo);
     void Enqueue(std::unique_ptr<CEventVal> event);
     void ResetFramesLocked();
     // Running -> stopping; false when the engine was not running. Under the life lock.
     bool BeginStopLocked();
-    // Waits until a stop under way has ended and joins its threads; returns at once while
-    // running, and on one of the engine's own threads, which cannot wait for themselves.
-    void AwaitStoppedLocked(std::unique_lock<std::mutex>& life);
-    bool OnWorkerThread() const;
 
     CEvent m_evNewData;
     std::mutex m_queueLock;
@@ -138,27 +144,24 @@ private:
     std::map<GroupAreaKey, std::size_t> m_openGroups;
     void NoteGroupWord(const GroupWordKey& key, std::size_t group, int item);
     std::int32_t m_nCursor = 0;
-    std::unique_ptr<CWriteBatch> m_pActiveBatch;
-    std::unique_ptr<CWriteBatch> m_pPendingBatch;
     std::deque<std::unique_ptr<CEventVal>> m_queue;
     CDluBoard m_board;
     CQuorixDoc* m_pDoc;
     std::atomic<std::int32_t> m_bBoardReady{0};
     // Whether Start left the board's driver handle open, for the statistics entry on any thread.
     std::atomic<std::int32_t> m_bBoardOpen{0};
-    std::mutex m_writeLock;
-    std::int32_t m_nBatchSerial = 0;    // under the write lock
-    bool m_bStopping = false;           // under the write lock: no batch is taken up until a start
-    std::uint32_t m_nRefusedBatch = 0;  // serial + 1 of the last batch a refusal was reported for
+    std::mutex m_writeLock;  // guards the frames' states against a reset
+    CWriteQueue m_writes{m_board};
+    std::atomic<bool> m_bRefusalTold{false};  // the full queue was reported; cleared by a write
 
-    // The life lock guards the state, the thread objects and the frame lists' structure. It is
-    // held only briefly, never while waiting for a thread or calling the host; the write and
-    // queue locks may be taken inside it, never the other way round.
+    // The life lock guards the state and the frame lists' structure. It is held only briefly,
+    // never while waiting for a thread or calling the host; the write and queue locks may be
+    // taken inside it, never the other way round.
     std::mutex m_lifeLock;
     std::condition_variable m_lifeChanged;
     State m_state = State::Stopped;
+    bool m_bWantRun = false;  // what the last start or stop asked for
     bool m_bClosed = false;
-    int m_nWorkers = 0;  // worker threads not yet out of their loops
-    std::thread m_pollThread;
-    std::thread m_deliveryThread;
+    int m_nWorkers = 0;               // worker threads not yet out of their loops
+    std::uint64_t m_nLastThread = 0;  // serial of this engine's last thread (workers.h)
 };

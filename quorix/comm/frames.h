@@ -1,10 +1,9 @@
 // The requests the engine puts on the board: a block frame per communication block, group frames
-// for tags outside every block, and write batches of single tag writes.
+// for tags outside every block, and single tag writes.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <vector>
 
 #include "comm/tag_binding.h"
@@ -98,9 +97,6 @@ public:
 
 class CWriteItem {
 public:
-    // ANSWERED keeps an answered item out of a later time-out of the same batch.
-    enum State : std::int32_t { WAITING = 0, SENT = 1, TIMED_OUT = 2, ANSWERED = 3 };
-
     CWriteItem(CStationInfo* station, const TagBinding* binding, std::uint16_t areaCode,
                std::uint16_t word, const CTagVal& value);
     // Write data for the item's value; returns the bytes written (at most kWriteDataSize).
@@ -114,53 +110,4 @@ public:
     std::uint16_t m_wWord;
     std::uint16_t m_wCount;
     CTagVal m_value;
-    std::int32_t m_nState = WAITING;
-};
-
-class CWriteBatch {
-public:
-    // A batch holds at most this many items: a slot id carries the item index in 16 bits.
-    static constexpr std::size_t kMaxItems = 0xFFFF;
-
-    // serial tells this batch's slots from those of an earlier batch still on the board.
-    CWriteBatch(CDluComm* engine, std::int32_t serial)
-        : m_pEngine(engine), m_nSerial(serial & 0x7FFF) {}
-
-    void Add(std::unique_ptr<CWriteItem> item) { m_items.push_back(std::move(item)); }
-    bool IsFull() const { return m_items.size() >= kMaxItems; }
-    // Slot id of an item: the batch serial in the upper half, the item index in the lower.
-    std::int32_t SlotId(std::int32_t index) const { return (m_nSerial << 16) | (index & 0xFFFF); }
-    bool OwnsSlotId(std::int32_t id) const { return (id >> 16) == m_nSerial; }
-    // Hands the waiting items to the board in order; false when the board refused one (the
-    // next call resumes with it). Items that write the same PLC data (same station, area, word
-    // and, for a bit, the same bit) are one queue: the next of them goes out only once the one
-    // before it is answered or timed out, since the board serves its slots in slot order, not in
-    // the order they were filled. The other items are not held up by it.
-    bool Send();
-    void OnResponse(std::int32_t index, std::uint32_t status);  // index: item index
-    // Item `index` had no answer in time; the others wait for their own answer or time-out.
-    void OnTimeout(std::int32_t index);
-    bool IsDone() const { return m_bDone != 0; }
-    std::size_t Count() const { return m_items.size(); }
-    const CWriteItem& Item(std::size_t i) const { return *m_items[i]; }
-
-private:
-    struct Queue {
-        std::vector<std::int32_t> items;  // item indexes, in the order the host wrote them
-        std::size_t head = 0;             // the one that goes out next, or is on the board
-    };
-    // Sorts the items into queues; the batch takes no more items once it is being sent.
-    void Prepare();
-    // Item `index` is finished: the next of its queue may go out.
-    void Finished(std::int32_t index);
-
-    CDluComm* m_pEngine;
-    std::int32_t m_nSerial;
-    std::int32_t m_nCompleted = 0;
-    std::int32_t m_bDone = 0;
-    bool m_bPrepared = false;
-    std::vector<std::unique_ptr<CWriteItem>> m_items;
-    std::vector<Queue> m_queues;
-    std::vector<std::int32_t> m_queueOf;  // item index -> its queue
-    std::set<std::int32_t> m_ready;       // heads of the queues with nothing on the board
 };

@@ -53,6 +53,8 @@ public:
     std::shared_ptr<CObject> GetEngine() const;
     // Stores a new engine and gives back the old one.
     std::shared_ptr<CObject> SetEngine(std::shared_ptr<CObject> engine);
+    // Held by a start of communication for its replacement of the engine and its board work.
+    std::mutex m_startLock;
     std::vector<std::unique_ptr<CStationInfo>>& Stations() { return m_stations; }
     const std::vector<std::unique_ptr<CStationInfo>>& Stations() const { return m_stations; }
     CCommPort& Port() { return m_port; }

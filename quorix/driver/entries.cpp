@@ -7,6 +7,7 @@
 #include <string>
 
 #include "comm/dlucomm.h"
+#include "comm/workers.h"
 #include "config/address.h"
 #include "config/doc.h"
 #include "driver/hostlibs.h"
@@ -78,14 +79,25 @@ const char* DrvGetName() { return kDriverName; }
 std::int32_t DrvStart(std::int32_t index) {
     CQuorixDoc* doc = instances::Get(index);
     if (!doc) return 0;
-    // A second start replaces the engine. The old one stops for good first (it shares the
-    // board with the new one); entries still holding it finish on it harmlessly.
-    auto engine = std::make_shared<CDluComm>(doc);
-    if (auto old = std::static_pointer_cast<CDluComm>(doc->SetEngine(engine))) {
-        old->Close();
-        old->Stop();  // waits for its threads, unless this is one of them
+    // Starts of one instance follow each other: each resets and detects the board, which a
+    // second one at the same time would break. Nothing under this lock calls the host or waits
+    // for a thread, so a start asked from a callback waits only for another start's board work.
+    // A second start replaces the engine. The old one stops for good first and leaves the board
+    // (an access of its poll thread under way ends first); entries still holding it finish on it
+    // harmlessly, and its threads end on their own (DrvStop and the unload wait for them).
+    bool oldStopped = false;
+    int failure;
+    {
+        std::lock_guard<std::mutex> lock(doc->m_startLock);
+        auto engine = std::make_shared<CDluComm>(doc);
+        if (auto old = std::static_pointer_cast<CDluComm>(doc->SetEngine(engine)))
+            oldStopped = old->Close();
+        failure = engine->OpenBoard();
     }
-    return engine->Start();
+    if (oldStopped) ReportMessage(2, MSG_CLASS_STATE);
+    if (failure != 0) return ReportMessage(failure, MSG_CLASS_FAILURE);
+    ReportMessage(3, MSG_CLASS_STATE);
+    return 0;
 }
 
 std::int32_t DrvEndRegistration(std::int32_t index) {
@@ -145,7 +157,11 @@ void DrvSetActive(std::int32_t index, const char* station, std::int32_t flag) {
         if (CStationInfo* s = doc->FindStation(station)) s->m_nEnabled.store(flag, relaxed);
         return;
     }
-    if (auto engine = EngineOf(doc)) engine->SetActive(flag);
+    // A start that meets an engine just replaced by another thread's DrvStart goes to the new one.
+    for (auto engine = EngineOf(doc); engine; engine = EngineOf(doc)) {
+        engine->SetActive(flag);
+        if (flag == 0 || !engine->IsClosed() || EngineOf(doc) == engine) break;
+    }
 }
 
 void DrvResetStatistics(std::int32_t index, const char* station) {
@@ -229,9 +245,13 @@ struct Module {
         instances::Count();  // the array must outlive this object
     }
     ~Module() {
-        // Threads still running would call into the host libraries freed below.
+        // Threads still running would call into the host libraries freed below, and into this
+        // module once it is unmapped: every engine stops for good, and every thread any engine
+        // ever started is joined.
         for (std::int32_t i = 0; i < instances::Count(); ++i)
-            if (auto engine = EngineOf(instances::Get(i))) engine->Stop();
+            if (auto engine = EngineOf(instances::Get(i)); engine && engine->Close())
+                ReportMessage(2, MSG_CLASS_STATE);
+        workers::Join(nullptr, workers::LastSerial());
         hostlibs::FreeAll();
         instances::Clear();
         AfxUnregisterResourceModule(&ModuleResources());

@@ -183,13 +183,21 @@ TEST_F(BoardSlots, RefusedAccessChangesNothingAndAnswersWait) {
     model.refuse[1] = 0;
     EXPECT_EQ(board.ReceiveResponse(buffer.data(), status), 0);
 
-    // Freeing without access: our copy is cleared, the board's is not.
+    // Freeing without access ends the request, but the slot stays ours, and is not handed out
+    // again, until the board has seen it withdrawn.
     ASSERT_TRUE(Poll(1));
     model.refuse[2] = -1;
-    board.FreeSlot(1);
+    EXPECT_FALSE(board.FreeSlot(1));
     EXPECT_EQ(board.Outstanding(), 0);
-    EXPECT_EQ(board.OwnBitmap()[0], 0);
+    EXPECT_EQ(board.OwnBitmap()[0], 0x40);
     EXPECT_TRUE(model.Bit(0, 1));
+    model.refuse[2] = 0;
+    ASSERT_TRUE(Poll(2));
+    EXPECT_EQ(board.Slot(1).active, 0);
+    EXPECT_TRUE(board.Slot(2).active);
+    board.FinishWithdrawals();
+    EXPECT_EQ(board.OwnBitmap()[0], 0x20);
+    EXPECT_FALSE(model.Bit(0, 1));
 }
 
 TEST_F(BoardSlots, DataThatDoesNotFitIsRefusedBeforeTheBoard) {

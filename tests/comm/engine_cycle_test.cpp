@@ -43,7 +43,7 @@ TEST_F(Cycles, WritesGoFirstAndHoldBackPollsUntilAllAreOnTheBoard) {
 
     dev_.AnswerAll(0);
     engine_->ReceiveResponses();
-    EXPECT_TRUE(engine_->HasActiveBatch());  // the 33rd is still to go
+    EXPECT_EQ(engine_->Writes().Count(), 1u);  // the 33rd is still to go
     Cycle();
     ASSERT_EQ(dev_.sent.size(), 35u);
     EXPECT_EQ(dev_.sent[32].Function(), FN_WRITE_WORDS);
@@ -52,7 +52,7 @@ TEST_F(Cycles, WritesGoFirstAndHoldBackPollsUntilAllAreOnTheBoard) {
     EXPECT_EQ(dev_.sent[34].Area(), AreaCode(CPU_K1000, DEV_M));
     dev_.AnswerAll(0);
     engine_->ReceiveResponses();
-    EXPECT_FALSE(engine_->HasActiveBatch());
+    EXPECT_EQ(engine_->Writes().Count(), 0u);
     EXPECT_EQ(st_->m_nWriteFailures.load(), 0);
 }
 
@@ -188,11 +188,11 @@ TEST_F(Cycles, WriteTimeOutFailsTheItemsStillWaiting) {
             firstWrite = s;
     dev_.Answer(firstWrite, 0);
     engine_->ReceiveResponses();
-    EXPECT_TRUE(engine_->HasActiveBatch());
+    EXPECT_EQ(engine_->Writes().Count(), 2u);
 
     clock_.Advance(5001);
     engine_->ReceiveResponses();
-    EXPECT_FALSE(engine_->HasActiveBatch());
+    EXPECT_EQ(engine_->Writes().Count(), 0u);
     EXPECT_EQ(st_->m_nWriteFailures.load(), 1);  // the answered one is not failed again
     EXPECT_EQ(other->m_nWriteFailures.load(), 1);
     EXPECT_EQ(CountMessages(MessageText(7, "LINE1")), 2);  // its write and its group poll
@@ -225,30 +225,28 @@ TEST_F(Cycles, WriteTimeOutFailsOnlyItsOwnItem) {
     clock_.Set(firstSent + 5001);
     engine_->ReceiveResponses();
     EXPECT_EQ(st_->m_nWriteFailures.load(), 1);
-    EXPECT_TRUE(engine_->HasActiveBatch());
+    EXPECT_EQ(engine_->Writes().Count(), 1u);
     dev_.Answer(secondSlot, 0);
     engine_->ReceiveResponses();
-    EXPECT_FALSE(engine_->HasActiveBatch());
+    EXPECT_EQ(engine_->Writes().Count(), 0u);
     EXPECT_EQ(st_->m_nWriteFailures.load(), 1);
-    EXPECT_EQ(CountMessages(MessageText(7, "LINE1")), 1);
 }
 
-// The board serves its slots in slot order, not in the order they were filled, so two writes of
-// the same data on the board at once could reach the PLC the wrong way round.
-TEST_F(Cycles, WritesOfTheSameDataGoOutOneAtATimeInTheHostsOrder) {
+// The board serves its slots in slot order, not in the order they were filled, so two writes that
+// overlap on the board at once could reach the PLC the wrong way round; writes that do not overlap
+// must not wait for each other.
+TEST_F(Cycles, OverlappingWritesGoOutOneAtATimeInTheHostsOrder) {
     StartEngine();
     std::int32_t a = Register(st_, "D0001", DT_SINT16, 2, Tag("a"));
     std::int32_t b = Register(st_, "D0002", DT_SINT16, 2, Tag("b"));
     std::int32_t bit4 = Register(st_, "D0003.4", DT_BIT, 0, Tag("bit4"));
     std::int32_t bit5 = Register(st_, "D0003.5", DT_BIT, 0, Tag("bit5"));
+    std::int32_t w3 = Register(st_, "D0003", DT_SINT16, 2, Tag("w3"));
+    std::int32_t d4 = Register(st_, "D0004", DT_UINT32, 4, Tag("d4"));  // D0004..5
+    std::int32_t w5 = Register(st_, "D0005", DT_SINT16, 2, Tag("w5"));
     Activate();
-    for (double v : {1, 2, 3}) engine_->WriteTag(a, Val(v));
-    engine_->WriteTag(b, Val(7));
-    engine_->WriteTag(bit4, Val(1));
-    engine_->WriteTag(bit5, Val(1));
-    engine_->WriteTag(bit4, Val(0));
     auto writes = [&] {
-        std::vector<std::pair<int, int>> out;  // word, first data byte
+        std::vector<std::pair<int, int>> out;  // word, first data byte (the set byte of a bit)
         for (const auto& r : dev_.sent)
             if (r.Function() != FN_READ_WORDS)
                 out.emplace_back(r.Word(), r.data[r.Function() == FN_WRITE_BIT ? 1 : 0]);
@@ -261,21 +259,45 @@ TEST_F(Cycles, WritesOfTheSameDataGoOutOneAtATimeInTheHostsOrder) {
         engine_->ReceiveResponses();
     };
     using W = std::vector<std::pair<int, int>>;
+    engine_->WriteTag(a, Val(1));
     Cycle();
-    EXPECT_EQ(writes(), (W{{1, 1}, {2, 7}, {3, 0x10}, {3, 0x20}}));
+    EXPECT_EQ(writes(), (W{{1, 1}}));
+    // 2 waits behind 1 on the board, and 3 takes its place; b goes out at once.
+    for (double v : {2, 3}) engine_->WriteTag(a, Val(v));
+    engine_->WriteTag(b, Val(7));
+    // Two bits of one word do not overlap; a word write and a bit of it do.
+    engine_->WriteTag(bit4, Val(1));
+    engine_->WriteTag(bit5, Val(1));
+    engine_->WriteTag(bit4, Val(0));
+    engine_->WriteTag(w3, Val(9));
+    // A double word and a word it covers; the second double word is not replaced by the third,
+    // since the word write made between them overlaps them.
+    engine_->WriteTag(d4, Val(0x10001));
+    engine_->WriteTag(w5, Val(6));
+    engine_->WriteTag(d4, Val(0x20002));
+    Cycle();
+    EXPECT_EQ(writes(), (W{{2, 7}, {3, 0x10}, {3, 0x20}, {4, 1}}));
     Cycle();  // nothing answered yet: nothing more goes out
     EXPECT_EQ(writes(), W{});
-    answerWrites();
+    for (auto expected : {W{{1, 3}, {3, 0x00}, {5, 6}}, W{{3, 9}, {4, 2}}, W{}}) {
+        answerWrites();
+        Cycle();
+        EXPECT_EQ(writes(), expected);
+    }
+    EXPECT_EQ(engine_->Writes().Replaced(), 1u);
+
+    // A time-out fails only the request that was sent: the next write of its word still goes out.
+    engine_->WriteTag(a, Val(4));
+    engine_->WriteTag(a, Val(5));
     Cycle();
-    EXPECT_EQ(writes(), (W{{1, 2}, {3, 0x00}}));
-    // A time-out fails the later writes of the same data with it, unsent.
+    EXPECT_EQ(writes(), (W{{1, 5}}));
+    engine_->WriteTag(a, Val(6));
     clock_.Advance(5001);
     engine_->ReceiveResponses();
-    EXPECT_FALSE(engine_->HasActiveBatch());
     Cycle();
-    EXPECT_EQ(writes(), W{});
-    EXPECT_EQ(st_->m_nWriteRequests.load(), 7);
-    EXPECT_EQ(st_->m_nWriteFailures.load(), 3);
+    EXPECT_EQ(writes(), (W{{1, 6}}));
+    EXPECT_EQ(st_->m_nWriteRequests.load(), 12);  // the two replaced values are not counted
+    EXPECT_EQ(st_->m_nWriteFailures.load(), 1);
 }
 
 TEST_F(Cycles, FailuresAreReportedUntilTheStationIsLostAndItsRecovery) {

@@ -87,11 +87,11 @@ TEST_F(Threads, StopDropsUnsentWritesWritesWhileStoppedWaitForTheNextStart) {
     v.SetVal(1111);
     engine_->WriteTag(h, v);
     engine_->Stop();
-    EXPECT_FALSE(engine_->HasPendingBatch());
+    EXPECT_EQ(engine_->Writes().Count(), 0u);
 
     v.SetVal(2222);
     engine_->WriteTag(h, v);
-    EXPECT_TRUE(engine_->HasPendingBatch());
+    EXPECT_EQ(engine_->Writes().Count(), 1u);
     dev_.refuseLock = false;
     engine_->SetActive(1);
     EXPECT_TRUE(WaitFor([&] { return HostHas(tag, 2222); }));

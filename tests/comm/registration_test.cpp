@@ -224,7 +224,7 @@ TEST_F(Registration, LimitsAreReportedNotSilent) {
     CTagVal v;
     v.SetVal(1);
     const std::int32_t h = Register(st_, "D0100", DT_UINT16, 2, Tag("w"));
-    for (std::size_t i = 0; i < CWriteBatch::kMaxItems; ++i) ASSERT_EQ(engine_->WriteTag(h, v), 0);
+    for (std::size_t i = 0; i < CWriteQueue::kMaxItems; ++i) ASSERT_EQ(engine_->WriteTag(h, v), 0);
     EXPECT_EQ(engine_->WriteTag(h, v), -1);
     EXPECT_EQ(engine_->WriteTag(h, v), -1);
     EXPECT_EQ(Messages(), std::vector<std::string>{MessageText(15, "w")});
