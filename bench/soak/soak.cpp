@@ -65,8 +65,9 @@ constexpr long kUnsentCycles = 127;
 
 struct Options {
     double seconds = 3600;
-    double restartEvery = -1;    // the service is killed this long after each (re)start
-    bool resourceChecks = true;  // off under sanitizers: their own memory and time dominate
+    double restartEvery = -1;      // the service is killed this long after each (re)start
+    bool resourceChecks = true;    // off under sanitizers: their own memory and time dominate
+    bool overlappingTags = false;  // bit tags inside written word tags too
     std::string config, scenario;
 };
 
@@ -121,7 +122,11 @@ const Layout kLayout[] = {
     {"M0021", BIT, 1, true},
     {"D0110", STRING, 6, true},
 };
-constexpr double kFixedValue = 4321;
+// With --overlapping-tags: bits inside written word tags, in the block and outside it.
+const Layout kOverlapping[] = {
+    {"D0005.3", BIT, 1, true},
+    {"D0101.15", BIT, 1, true},
+};
 
 struct Station {
     std::string name;
@@ -145,10 +150,8 @@ struct Tag {
     std::string name;
     int device = 0, word = 0, words = 1, bit = -1;  // where it lives at the PLC
     std::int32_t id = 0, handle = -1;
-    bool known = false;                 // the PLC must hold `expect` (a write of it was answered)
-    std::vector<std::uint16_t> expect;  // raw words, or the bit for a bit tag
-    bool generated = false;             // a generator drives one of its words
-    std::string recent;                 // the last few values written, for a report of a difference
+    bool generated = false;  // a generator drives one of its words
+    std::string recent;      // the last few values written, for a report of a difference
 };
 
 // Where an address puts a tag: D0100 a word, D0102.4 a bit of one, M0013 bit 3 of M0001.
@@ -281,8 +284,8 @@ double Decode(const Tag& t, const std::vector<std::uint16_t>& w, std::string& te
 
 std::string Hex(const std::vector<std::uint16_t>& w) {
     std::string r;
-    char buf[8];
-    for (auto x : w) std::snprintf(buf, sizeof buf, " %04X", x), r += buf;
+    char buf[16];
+    for (auto x : w) std::snprintf(buf, sizeof buf, " 0x%04X", x), r += buf;
     return r;
 }
 
@@ -563,6 +566,11 @@ private:
     bool StartEngine(bool expectFailure);
     void WriteCycle();
     void WriteTag(Tag& t);
+    void Expect(const Tag& t, const std::vector<std::uint16_t>& raw, bool doubtful);
+    bool Known(const Tag& t) const;
+    static std::uint16_t Mask(const Tag& t) {
+        return t.def->type == BIT ? static_cast<std::uint16_t>(1u << t.bit) : 0xFFFF;
+    }
     bool Doubtful(const Station& s) const;
     bool Quiet(double timeout);
     void CheckValues(const char* why);
@@ -624,6 +632,8 @@ private:
     std::vector<char> chunk_ = std::vector<char>(1 << 16);
     std::string pending_;
     std::map<WordKey, std::uint16_t> memory_, initial_;
+    // The same words as the host's accepted writes leave them, and their bits left unknown.
+    std::map<WordKey, std::uint16_t> hostWords_, unknown_;
     std::map<std::array<int, 4>, std::size_t> tagAt_;  // station number, device, word, bit
     std::FILE* hostLog_ = nullptr;
     long hostLogRunStart_ = 0;
@@ -707,17 +717,22 @@ bool Soak::Boot(std::string& error) {
         stations_.push_back(s);
     }
     messages_.Install(stations_);
+    std::vector<const Layout*> layout;
+    for (const auto& def : kLayout) layout.push_back(&def);
+    if (opt_.overlappingTags)
+        for (const auto& def : kOverlapping) layout.push_back(&def);
     for (std::size_t s = 0; s < stations_.size(); ++s)
-        for (const auto& def : kLayout) {
+        for (const Layout* def : layout) {
             Tag t;
             t.station = static_cast<int>(s);
-            t.def = &def;
-            t.name = stations_[s].name + "." + def.address;
+            t.def = def;
+            t.name = stations_[s].name + "." + def->address;
             t.id = CTagDatabase::Instance().AddTag(t.name);
             Place(t);
             for (int i = 0; i < t.words; ++i) {
                 const WordKey k = KeyOf(t, i);
                 initial_[k] = scenarioMemory.count(k) ? scenarioMemory[k] : 0;
+                unknown_[k] = 0;
                 t.generated = t.generated || generated.count(k);
             }
             tagAt_[{stations_[s].number, t.device, t.word, t.bit}] = tags_.size();
@@ -752,9 +767,10 @@ bool Soak::StartEngine(bool expectFailure) {
     for (auto& t : tags_) {
         t.handle = module_.Register(index_, "DLU." + stations_[t.station].name, t.def->address,
                                     t.def->type, t.def->size, t.id);
-        t.known = !t.def->written;
-        t.expect = Encode(t, kFixedValue, "");
     }
+    // The simulator starts from its scenario.
+    hostWords_ = initial_;
+    for (auto& [key, mask] : unknown_) mask = 0;
     module_.EndRegistration(index_);
     module_.SetActive(index_, nullptr, 1);
     for (auto& s : stations_) s.accepted = s.refused = s.acceptedSinceCut = 0, s.lostAt = -1;
@@ -786,22 +802,22 @@ void Soak::WriteTag(Tag& t) {
     if (r != 0) {
         ++s.refused;
         ++refused_;
-        t.known = false;
+        Expect(t, {}, true);
         return;
     }
     ++s.accepted;
     ++s.acceptedSinceCut;
-    t.known = !Doubtful(s);
+    const bool doubtful = Doubtful(s);
+    Expect(t, Encode(t, num, text), doubtful);
     if (verbose_) {
         t.recent = Fmt("%.2f:", Now()) + (t.def->type == STRING ? text : Fmt("%.0f", num)) + " " +
                    t.recent;
         if (t.recent.size() > 120) t.recent.resize(120);
     }
-    t.expect = Encode(t, num, text);
     HostWrite h{};
     h.run = service_.Runs();
     h.tag = static_cast<std::int32_t>(&t - tags_.data());
-    h.doubtful = !t.known;
+    h.doubtful = doubtful;
     h.seq = ++hostSeq_;
     h.cycle = cycles_ + 1;
     h.at = at;
@@ -810,12 +826,32 @@ void Soak::WriteTag(Tag& t) {
     std::fwrite(&h, sizeof h, 1, hostLog_);
 }
 
+// The PLC words as the host's accepted writes leave them, in the host's order, word writes and
+// bit writes alike; a doubtful or refused write leaves its bits unknown until written again.
+void Soak::Expect(const Tag& t, const std::vector<std::uint16_t>& raw, bool doubtful) {
+    const std::uint16_t m = Mask(t);
+    for (int i = 0; i < t.words; ++i) {
+        const WordKey k = KeyOf(t, i);
+        std::uint16_t& w = hostWords_[k];
+        if (!raw.empty())
+            w = t.def->type == BIT ? static_cast<std::uint16_t>((w & ~m) | (raw[0] ? m : 0))
+                                   : raw[static_cast<std::size_t>(i)];
+        unknown_[k] = static_cast<std::uint16_t>(doubtful ? unknown_[k] | m : unknown_[k] & ~m);
+    }
+}
+
+bool Soak::Known(const Tag& t) const {
+    for (int i = 0; i < t.words; ++i)
+        if (unknown_.at(KeyOf(t, i)) & Mask(t)) return false;
+    return true;
+}
+
 void Soak::WriteCycle() {
     // Tags whose value is unknown on a station that answers go first; then random ones.
     int n = 0;
     for (auto& t : tags_) {
         const Station& s = stations_[t.station];
-        if (n < kWritesPerCycle && !t.known && s.readable && !Doubtful(s) && t.def->written) {
+        if (n < kWritesPerCycle && !Known(t) && s.readable && !Doubtful(s) && t.def->written) {
             WriteTag(t);
             ++n;
         }
@@ -902,10 +938,14 @@ void Soak::CheckValues(const char* why) {
         for (auto& p : s.silent) up = up && !(bt >= p.first - 1 && bt <= p.second + kTimeOut + 1);
         upNow[i] = up;
     }
+    // The bits of the tag the host's writes leave known.
     auto plcEqual = [&](const Tag& t) {
-        const std::vector<std::uint16_t> w = AtPlc(t);
-        return !t.known ||
-               (t.def->type == BIT ? ((w[0] >> t.bit) & 1) == t.expect[0] : w == t.expect);
+        for (int i = 0; i < t.words; ++i) {
+            const WordKey k = KeyOf(t, i);
+            const auto m = static_cast<std::uint16_t>(Mask(t) & ~unknown_.at(k));
+            if ((memory_.at(k) & m) != (hostWords_.at(k) & m)) return false;
+        }
+        return true;
     };
     auto deliveredEqual = [&](const Tag& t, std::string* what) {
         if (t.generated) return true;  // the journal does not know these words
@@ -936,11 +976,14 @@ void Soak::CheckValues(const char* why) {
     for (auto& t : tags_) {
         if (!upNow[t.station]) continue;
         std::string what;
-        plcCompared_ += t.known;
+        std::vector<std::uint16_t> expect;
+        for (int i = 0; i < t.words; ++i) expect.push_back(hostWords_.at(KeyOf(t, i)));
+        plcCompared_ += Known(t);
         if (!plcEqual(t)) {
             ++plcDiffer_;
             stationEqual[t.station] = false;
-            what = t.name + " at the PLC" + Hex(AtPlc(t)) + ", last accepted" + Hex(t.expect);
+            what = t.name + " at the PLC" + Hex(AtPlc(t)) + ", the host's writes leave" +
+                   Hex(expect) + (Known(t) ? "" : " (partly unknown)");
             if (verbose_)
                 std::fprintf(stderr, "%8.2f %s (written %s)\n", Now(), what.c_str(),
                              t.recent.c_str());
@@ -1105,8 +1148,8 @@ void Soak::Judge(bool killed, std::vector<long>& applied, std::vector<long>& rep
                                              run));
         }
     }
-    // Per PLC word, the host's order of the applied writes: (journal seq, host seq).
-    std::map<WordKey, std::vector<std::pair<std::int64_t, std::int64_t>>> order;
+    // Per PLC word, the applied writes: (journal line, host write), indices in plc_ and host_.
+    std::map<WordKey, std::vector<std::pair<std::size_t, std::size_t>>> order;
     for (std::size_t ti = 0; ti < tags_.size(); ++ti) {
         const Tag& t = tags_[ti];
         const std::vector<std::size_t>&H = hostOf[ti], &E = plcOf[ti];
@@ -1146,8 +1189,7 @@ void Soak::Judge(bool killed, std::vector<long>& applied, std::vector<long>& rep
         for (std::size_t i = 0, j = 0; i < n || j < k;) {
             if (i < n && j < k && same(i, j) && C(i, j) == C(i + 1, j + 1)) {
                 ++matched_;
-                for (int w = 0; w < t.words; ++w)
-                    order[KeyOf(t, w)].push_back({plc_[E[j]].seq, host_[H[i]].seq});
+                for (int w = 0; w < t.words; ++w) order[KeyOf(t, w)].push_back({E[j], H[i]});
                 ++i, ++j;
             } else if (i < n && C(i, j) == C(i + 1, j) + (why[i] == kUnexplained)) {
                 replaceable[static_cast<std::size_t>(t.station)] += newer[i];
@@ -1173,17 +1215,21 @@ void Soak::Judge(bool killed, std::vector<long>& applied, std::vector<long>& rep
             }
         }
     }
-    for (auto& [key, seqs] : order) {
-        std::sort(seqs.begin(), seqs.end());
-        for (std::size_t i = 1; i < seqs.size(); ++i)
-            if (seqs[i].second < seqs[i - 1].second) {
+    // Journal lines of a run are in the order applied, host writes in the order made.
+    for (auto& [key, pairs] : order) {
+        std::sort(pairs.begin(), pairs.end());
+        for (std::size_t i = 1; i < pairs.size(); ++i)
+            if (pairs[i].second < pairs[i - 1].second) {
                 ++disorder_;
-                char what[96];
-                std::snprintf(what, sizeof what,
-                              "station %d %c%04d: the host's write %lld applied after a later one",
-                              key[0], "PMLKFTCDS"[key[1]], key[2],
-                              static_cast<long long>(seqs[i].second));
-                JournalProblem(what);
+                char where[32];
+                std::snprintf(where, sizeof where, "station %d %c%04d: ", key[0],
+                              "PMLKFTCDS"[key[1]], key[2]);
+                JournalProblem(
+                    where + Describe(host_[pairs[i].second]) +
+                    Fmt(", applied at %.2f s after ", plc_[pairs[i].first].t - kMonoEpoch) +
+                    Describe(host_[pairs[i - 1].second]) +
+                    Fmt(", applied at %.2f s (run %.0f)", plc_[pairs[i - 1].first].t - kMonoEpoch,
+                        run));
             }
     }
 }
@@ -1364,7 +1410,7 @@ int Soak::Report() {
                 "its order, %.0f words out of the host's order",
                 unexplained_, strays_, disorder_) +
             (firstJournalProblem_.empty() ? "" : " (first: " + firstJournalProblem_ + ")"));
-    Add("the PLC holds the host's last accepted values after quiet periods (journal)",
+    Add("the PLC holds what the host's accepted writes leave, after quiet periods (journal)",
         plcCompared_ > 0 && plcDiffer_ == 0,
         Fmt("%.0f checks, %.0f values compared, %.0f differ", checks_, plcCompared_, plcDiffer_) +
             (firstPlcDiff_.empty() ? "" : " (first: " + firstPlcDiff_ + ")"));
@@ -1499,11 +1545,13 @@ int main(int argc, char** argv) {
             o.scenario = next();
         else if (a == "--no-resource-checks")
             o.resourceChecks = false;
+        else if (a == "--overlapping-tags")
+            o.overlappingTags = true;
         else {
             std::fprintf(stderr,
                          "usage: qx_soak --config JSON --scenario JSON [--minutes M | --seconds S]"
                          " [--restart-every S (default a quarter of the run, 30..300)]"
-                         " [--no-resource-checks]\n");
+                         " [--no-resource-checks] [--overlapping-tags]\n");
             return 2;
         }
     }
