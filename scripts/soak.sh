@@ -7,8 +7,8 @@
 #   scripts/soak.sh [MINUTES]        (default 60; at least 1)
 #
 # Environment: QX_BUILD_DIR (default build/default), QX_SOAK_RESTART_EVERY (seconds between
-# kills of the service, default 300), QX_SOAK_SCENARIO and QX_SOAK_CONFIG (JSON files; default
-# bench/soak/soak.scenario.json and bench/soak/soak.json).
+# kills of the service; default a quarter of the run, 30 to 300), QX_SOAK_SCENARIO and
+# QX_SOAK_CONFIG (JSON files; default bench/soak/soak.scenario.json and bench/soak/soak.json).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -21,7 +21,11 @@ fi
 
 "$ROOT/scripts/build-target.sh" qx_soak
 
-exec "$BUILD/bin/qx_soak" --minutes "$MINUTES" \
-    --restart-every "${QX_SOAK_RESTART_EVERY:-300}" \
+RESTART=()
+if [[ -n "${QX_SOAK_RESTART_EVERY:-}" ]]; then
+    RESTART=(--restart-every "$QX_SOAK_RESTART_EVERY")
+fi
+
+exec "$BUILD/bin/qx_soak" --minutes "$MINUTES" "${RESTART[@]}" \
     --config "${QX_SOAK_CONFIG:-$ROOT/bench/soak/soak.json}" \
     --scenario "${QX_SOAK_SCENARIO:-$ROOT/bench/soak/soak.scenario.json}"

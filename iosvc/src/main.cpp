@@ -52,6 +52,8 @@ const char kUsage[] =
     "  --port N             the board's I/O port for --check (default 0x340)\n"
     "  --window N           the board's memory window for --check (default 0xD8000)\n"
     "  --trace              log the simulated board's decoded exchanges\n"
+    "  --journal FILE       append every write the simulated stations apply to FILE, one\n"
+    "                       JSON line each (see sim/README.md)\n"
     "  --verbose            log every control call\n"
     "  --help               this text\n";
 
@@ -75,14 +77,14 @@ bool WriteReadyFile(const std::string& path) {
 std::unique_ptr<iosvc::IBackend> MakeBackend(bool simulate, const std::string& scenarioPath,
                                              const std::string& portDevice,
                                              const std::string& memDevice, bool trace,
-                                             std::string& why) {
+                                             std::string& why, const std::string& journal = {}) {
     if (simulate) {
         sim::Scenario scenario;
         if (!sim::LoadScenario(scenarioPath, scenario, why)) {
             why = "scenario " + scenarioPath + ": " + why;
             return nullptr;
         }
-        auto s = std::make_unique<iosvc::CSimBackend>(std::move(scenario), trace);
+        auto s = std::make_unique<iosvc::CSimBackend>(std::move(scenario), trace, journal);
         return s->Start() ? std::move(s) : nullptr;
     }
     auto h = std::make_unique<iosvc::CHardwareBackend>(portDevice, memDevice);
@@ -119,7 +121,7 @@ int main(int argc, char** argv) {
     using iosvc::Log;
     using iosvc::LogLevel;
 
-    std::string socketPath, scenarioPath, readyFile;
+    std::string socketPath, scenarioPath, readyFile, journal;
     std::string portDevice = "/dev/port", memDevice = "/dev/mem";
     bool hardware = false, simulate = false, trace = false, check = false;
     unsigned socketMode = 0;
@@ -174,6 +176,8 @@ int main(int argc, char** argv) {
                 std::find(std::begin(kDluMemBases), std::end(kDluMemBases), checkWindow) ==
                     std::end(kDluMemBases))
                 return Usage("--window needs a board window: 0xC0000, 0xC4000, ... 0xEC000");
+        } else if (arg == "--journal") {
+            if (!value(journal)) return Usage("--journal needs a path");
         } else if (arg == "--trace") {
             trace = true;
         } else if (arg == "--verbose" || arg == "-v") {
@@ -183,6 +187,8 @@ int main(int argc, char** argv) {
         }
     }
     if (hardware == simulate) return Usage("choose one of --simulate and --hardware");
+    if (!journal.empty() && (!simulate || check))
+        return Usage("--journal records the simulated stations: it goes with --simulate only");
     if (check)
         return Check(simulate ? scenarioPath : std::string(), portDevice, memDevice,
                      static_cast<std::uint16_t>(checkPort), static_cast<std::uint32_t>(checkWindow),
@@ -202,7 +208,7 @@ int main(int argc, char** argv) {
 
     Log(LogLevel::Info, "starting (pid %ld)", static_cast<long>(::getpid()));
     std::string why;
-    auto backend = MakeBackend(simulate, scenarioPath, portDevice, memDevice, trace, why);
+    auto backend = MakeBackend(simulate, scenarioPath, portDevice, memDevice, trace, why, journal);
     if (!backend) {
         if (!why.empty()) Log(LogLevel::Error, "%s", why.c_str());
         return 1;

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -12,12 +14,13 @@
 
 namespace iosvc {
 
-CSimBackend::CSimBackend(sim::Scenario scenario, bool trace)
-    : scenario_(std::move(scenario)), trace_(trace) {}
+CSimBackend::CSimBackend(sim::Scenario scenario, bool trace, std::string journal)
+    : scenario_(std::move(scenario)), trace_(trace), journalPath_(std::move(journal)) {}
 
 CSimBackend::~CSimBackend() {
     if (board_) board_->Stop();
     board_.reset();  // before the window it works on goes away
+    if (journalFd_ >= 0) ::close(journalFd_);
     if (window_) ::munmap(window_, sim::kWindowSize);
     if (windowFd_ >= 0) ::close(windowFd_);
     for (auto& [physical, fd] : emptyBus_) ::close(fd);
@@ -44,6 +47,29 @@ bool CSimBackend::Start() {
     if (trace_) {
         board_->SetTrace(
             [](const std::string& line) { Log(LogLevel::Info, "trace: %s", line.c_str()); });
+    }
+    if (!journalPath_.empty()) {
+        journalFd_ = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (journalFd_ < 0) {
+            Log(LogLevel::Error, "cannot open the journal %s: %s", journalPath_.c_str(),
+                std::strerror(errno));
+            return false;
+        }
+        // One write per line: a reader sees each line whole and at once, and a killed service
+        // loses none it recorded.
+        auto put = [fd = journalFd_](const std::string& line) {
+            const std::string text = line + "\n";
+            if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+                Log(LogLevel::Warning, "journal: %s", std::strerror(errno));
+        };
+        char start[96];
+        std::snprintf(
+            start, sizeof start, "{\"start\":true,\"t\":%.6f,\"pid\":%ld}",
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                .count(),
+            static_cast<long>(::getpid()));
+        put(start);
+        board_->SetJournal([put](const sim::AppliedWrite& w) { put(sim::JournalLine(w)); });
     }
     board_->Start();
     Log(LogLevel::Info, "simulated board at port 0x%03X, window 0x%05X, %zu station(s)%s%s%s",

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <string>
 
 #include "backend.h"
 #include "sim/board.h"
@@ -12,7 +13,9 @@ namespace iosvc {
 
 class CSimBackend : public IBackend {
 public:
-    explicit CSimBackend(sim::Scenario scenario, bool trace);
+    // `journal`: a file the writes the stations apply are appended to, one JSON line each
+    // (empty: none).
+    CSimBackend(sim::Scenario scenario, bool trace, std::string journal = {});
     ~CSimBackend() override;
     CSimBackend(const CSimBackend&) = delete;
     CSimBackend& operator=(const CSimBackend&) = delete;
@@ -32,6 +35,8 @@ private:
 
     sim::Scenario scenario_;
     bool trace_;
+    std::string journalPath_;
+    int journalFd_ = -1;
     int windowFd_ = -1;
     std::uint8_t* window_ = nullptr;
     std::unique_ptr<sim::Board> board_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -130,6 +131,9 @@ struct Board::Impl {
 
     std::mutex traceMu;
     std::function<void(const std::string&)> trace;
+    // Under pass, as are the answers it records.
+    std::function<void(const AppliedWrite&)> journal;
+    std::uint64_t journalSeq = 0;
 
     std::mutex wakeMu;
     std::condition_variable wakeCv;
@@ -257,6 +261,27 @@ void Board::Impl::Answer(int slot, Taken& t, std::uint32_t now, std::vector<std:
             out.error = st.Spec().errorNumber;
         else
             out = st.Execute(fn, t.snapshot.data() + 2, t.snapshot.data() + 2 + kRequestAreaSize);
+    }
+    // Recorded before the answer shows, so a PC that saw the answer finds the write recorded.
+    if (journal && out.error == ERR_NONE && (fn == FN_WRITE_WORDS || fn == FN_WRITE_BIT)) {
+        const Item& item = out.items.front();
+        AppliedWrite w;
+        w.seq = ++journalSeq;
+        w.monotonic =
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        w.station = stationNo;
+        w.area = item.area;
+        w.device = item.device;
+        w.word = item.word;
+        w.count = item.count;
+        w.bit = fn == FN_WRITE_BIT;
+        w.keep = out.keep;
+        w.set = out.set;
+        const std::uint8_t* data = t.snapshot.data() + 2 + kRequestAreaSize;
+        for (int i = 0; !w.bit && i < item.count; ++i)
+            w.words.push_back(static_cast<std::uint16_t>(data[2 * i] | data[2 * i + 1] << 8));
+        journal(w);
     }
 
     // Error number in the high byte; the low byte echoes the function code.
@@ -480,6 +505,38 @@ void Board::Stop() {
 void Board::SetTrace(std::function<void(const std::string& line)> trace) {
     std::lock_guard<std::mutex> lk(d_->traceMu);
     d_->trace = std::move(trace);
+}
+
+void Board::SetJournal(std::function<void(const AppliedWrite& write)> journal) {
+    std::lock_guard<std::mutex> lk(d_->pass);
+    d_->journal = std::move(journal);
+}
+
+std::string JournalLine(const AppliedWrite& w) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "{\"seq\":%llu,\"t\":%.6f,\"station\":%d,\"area\":%u,\"device\":\"%c\","
+                  "\"word\":%u,\"count\":%u",
+                  static_cast<unsigned long long>(w.seq), w.monotonic, w.station, w.area,
+                  w.device >= 0 && w.device < 9 ? "PMLKFTCDS"[w.device] : '?', w.word, w.count);
+    std::string line = text;
+    if (w.bit) {
+        std::snprintf(text, sizeof text, ",\"keep\":%u,\"set\":%u", w.keep, w.set);
+        line += text;
+        // The bits the write may change; one of them is the usual bit write.
+        const unsigned touched = (~w.keep | w.set) & 0xFFFFu;
+        if (touched && !(touched & (touched - 1))) {
+            const int bit = std::countr_zero(touched);
+            std::snprintf(text, sizeof text, ",\"bit\":%d,\"value\":%u", bit, (w.set >> bit) & 1u);
+            line += text;
+        }
+    } else {
+        line += ",\"words\":[";
+        for (std::size_t i = 0; i < w.words.size(); ++i)
+            line += (i ? "," : "") + std::to_string(w.words[i]);
+        line += "]";
+    }
+    return line + "}";
 }
 
 void Board::SetClock(plat::IClock* clock) {

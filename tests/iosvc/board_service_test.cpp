@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -81,7 +82,8 @@ protected:
     bool StartService(const std::string& scenario) {
         std::string file = dir.File("scenario.json");
         return WriteFile(file, scenario) &&
-               service.Start({"--simulate", file, "--trace", "--socket", dir.File("TVIOCTRL.sock")},
+               service.Start({"--simulate", file, "--trace", "--socket", dir.File("TVIOCTRL.sock"),
+                              "--journal", dir.File("journal.jsonl")},
                              dir.File("service.log"));
     }
     void BringUp(CDluBoard& b) {
@@ -180,6 +182,18 @@ TEST_F(IoServiceBoard, WrittenWordsAndBitsReadBack) {
 
     EXPECT_EQ(ReadWords(1, AreaD(), 200, 2), (std::vector<std::uint16_t>{0x1111, 0x2222}));
     EXPECT_EQ(ReadWords(1, AreaM(), 10, 1), (std::vector<std::uint16_t>{0x1225}));
+
+    // The journal: the service's start, then the three writes in order, each a whole line.
+    const std::string journal = ReadFile(dir.File("journal.jsonl"));
+    const std::size_t wordWrite = journal.find(R"("word":200,"count":2,"words":[4369,8738]})"
+                                               "\n");
+    const std::size_t set = journal.find(R"("keep":65535,"set":1,"bit":0,"value":1})"
+                                         "\n");
+    const std::size_t clear = journal.find(R"("keep":65519,"set":0,"bit":4,"value":0})"
+                                           "\n");
+    EXPECT_EQ(journal.rfind("{\"start\":true,", 0), 0u) << journal;
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), '\n'), 4) << journal;
+    EXPECT_TRUE(wordWrite < set && set < clear && clear != std::string::npos) << journal;
 }
 
 TEST_F(IoServiceBoard, AbsentStationStaysSilentUntilTheTimeOutEndsIt) {

@@ -211,6 +211,26 @@ TEST_F(BoardTest, WritesWordsAndBits) {
     EXPECT_EQ(r.Word(0), 0x1234);
 }
 
+TEST_F(BoardTest, JournalRecordsAppliedWritesOnly) {
+    std::vector<sim::AppliedWrite> journal;
+    board.SetJournal([&](const sim::AppliedWrite& w) { journal.push_back(w); });
+    pc.Exchange(30, 0x0182, Item(D200, 500, 2), {0x34, 0x12, 0xFF, 0xFF});
+    pc.Exchange(30, 0x0183, Item(M200, 10, 1), {0xFE, 0x00, 0xFF, 0x00});   // clear bit 0
+    pc.Exchange(30, 0x0383, Item(0x794, 10, 1), {0xFF, 0x10, 0xFF, 0x00});  // ERR answers 0x12
+    pc.Exchange(30, 0x0182, Item(D200, 1023, 2), {1, 0, 2, 0});             // beyond D1023
+    pc.Exchange(30, 0x0181, Item(D200, 500, 1));
+    ASSERT_EQ(journal.size(), 2u);
+    EXPECT_GT(journal[0].monotonic, 0);
+    journal[0].monotonic = 12.5;
+    journal[1].monotonic = 13;
+    EXPECT_EQ(sim::JournalLine(journal[0]),
+              R"({"seq":1,"t":12.500000,"station":1,"area":1906,"device":"D","word":500,)"
+              R"("count":2,"words":[4660,65535]})");
+    EXPECT_EQ(sim::JournalLine(journal[1]),
+              R"({"seq":2,"t":13.000000,"station":1,"area":1907,"device":"M","word":10,)"
+              R"("count":1,"keep":65534,"set":0,"bit":0,"value":0})");
+}
+
 TEST_F(BoardTest, BadRequestsGetErrorNumbers) {
     board.PokeWord(1, D200, 100, 0xBEEF);
     struct Case {

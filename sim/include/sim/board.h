@@ -75,6 +75,21 @@ struct Scenario {
     std::vector<StationSpec> stations;
 };
 
+// A write a station applied to its memory, as the journal of applied writes records it.
+struct AppliedWrite {
+    std::uint64_t seq = 0;   // 1, 2, ... per board, in the order the writes were applied
+    double monotonic = 0;    // CLOCK_MONOTONIC seconds at the moment of applying
+    int station = 0;         // station number
+    std::uint16_t area = 0;  // area code of the request
+    int device = 0;          // index in "PMLKFTCDS"
+    std::uint16_t word = 0, count = 0;
+    bool bit = false;                  // a bit write: the word became (old & keep) | set
+    std::uint16_t keep = 0, set = 0;   // bit writes
+    std::vector<std::uint16_t> words;  // word writes: the words written
+};
+// One JSON line, without its newline (format in sim/README.md, "Journal of applied writes").
+std::string JournalLine(const AppliedWrite& write);
+
 // Parse a scenario; on failure `error` names the JSON path and the fault.
 bool ParseScenario(const std::string& json, Scenario& out, std::string& error);
 bool LoadScenario(const std::string& path, Scenario& out, std::string& error);
@@ -116,6 +131,9 @@ public:
     // One decoded line per exchange (and a few board events). Called on the firmware thread,
     // outside the board's locks.
     void SetTrace(std::function<void(const std::string& line)> trace);
+    // Receives every write a station applies, in the order applied, on the firmware's pass and
+    // before the answer shows to the PC; it must not call the board. Null (the default): none.
+    void SetJournal(std::function<void(const AppliedWrite& write)> journal);
     // Time base for answers and generators; null means the platform's active clock.
     void SetClock(plat::IClock* clock);
 
