@@ -35,10 +35,11 @@ CDluComm::~CDluComm() {
     // stations and the board they use go away. On a thread of ours this is the last of the
     // engine's threads letting go of it: the other one is out already.
     if (Close()) ReportMessage(2, MSG_CLASS_STATE);
-    {
+    if (!workers::OnModuleThread()) {
         std::unique_lock<std::mutex> life(m_lifeLock);
-        if (!workers::OnModuleThread())
-            m_lifeChanged.wait(life, [this] { return m_nWorkers == 0; });
+        m_lifeChanged.wait(life, [this] { return m_nWorkers == 0; });
+        life.unlock();
+        AwaitThreads(m_nLastThread);
     }
     m_board.Close();
 }

@@ -276,6 +276,7 @@ protected:
                             in.index, device.c_str(), address, d.type, d.size,
                             tagIds_[(s * kRegions + r) * kTagCount + t]);
                     });
+                    std::lock_guard<std::mutex> lock(in.mu);
                     in.handles[s][r][t] = h;
                     ok = ok && h >= 0;
                 }
