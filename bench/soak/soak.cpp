@@ -1075,8 +1075,9 @@ std::string Soak::Describe(const Applied& a) const {
 std::string Soak::Describe(const HostWrite& h) const {
     const Tag& t = tags_[static_cast<std::size_t>(h.tag)];
     return t.name + " = " + (t.def->type == STRING ? std::string(h.text) : Fmt("%.10g", h.num)) +
-           " (PLC words" + Hex(Encode(t, h.num, h.text)) +
-           Fmt(") accepted at %.2f s", h.at - kMonoEpoch);
+           (t.def->type == BIT ? Fmt(" (bit %.0f)", t.bit)
+                               : " (PLC words" + Hex(Encode(t, h.num, h.text)) + ")") +
+           Fmt(" accepted at %.2f s", h.at - kMonoEpoch);
 }
 
 // Every write accepted in the service's run that ends now, against the journal of that run. Per
