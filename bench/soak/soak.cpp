@@ -67,7 +67,7 @@ struct Options {
     double seconds = 3600;
     double restartEvery = -1;      // the service is killed this long after each (re)start
     bool resourceChecks = true;    // off under sanitizers: their own memory and time dominate
-    bool overlappingTags = false;  // bit tags inside written word tags too
+    bool overlappingTags = true;  // bit tags inside written word tags too
     std::string config, scenario;
 };
 
@@ -122,7 +122,7 @@ const Layout kLayout[] = {
     {"M0021", BIT, 1, true},
     {"D0110", STRING, 6, true},
 };
-// With --overlapping-tags: bits inside written word tags, in the block and outside it.
+// Bits inside written word tags, in the block and outside it (off with --no-overlapping-tags).
 const Layout kOverlapping[] = {
     {"D0005.3", BIT, 1, true},
     {"D0101.15", BIT, 1, true},
@@ -900,6 +900,9 @@ bool Soak::Quiet(double timeout) {
     for (;;) {
         bool placed = true;
         for (std::size_t i = 0; i < stations_.size(); ++i) {
+            // A station that never answers takes each write of a word in turn, a time-out each:
+            // its backlog drains for long after the writes stop, and nothing of it reaches a PLC.
+            if (!stations_[i].applies) continue;
             const long p = Placed(static_cast<int>(i));
             placed = placed && p == stations_[i].accepted;
             if (p != last[i]) last[i] = p, moved = Now();
@@ -1257,10 +1260,16 @@ void Soak::EndEpoch(bool serviceKilled) {
         const long unplaced = s.accepted - st.writes;
         discarded_ += unplaced;
         bool ok = unplaced >= 0 && st.writeFailures <= st.writes;
-        // Nothing but writes a newer one replaced, and what the board could not take since the
-        // service went away (and what a time-out before it held back), may be left unplaced.
-        ok = ok && unplaced <= replaceable[i] + (serviceKilled ? s.acceptedSinceCut : 0);
-        if (!s.readable && !serviceKilled) ok = ok && st.writeFailures == st.writes;
+        if (!s.readable) {
+            // A station that fails every request takes the writes of a word one failure at a
+            // time (a time-out each when it never answers): the stop finds a backlog unsent and
+            // the last requests unanswered. None of it may reach a PLC.
+            ok = ok && applied[i] == 0;
+        } else {
+            // Nothing but writes a newer one replaced, and what the board could not take since
+            // the service went away (and what a time-out before it held back), may be unplaced.
+            ok = ok && unplaced <= replaceable[i] + (serviceKilled ? s.acceptedSinceCut : 0);
+        }
         if (s.readable && s.silent.empty() && !serviceKilled) ok = ok && st.writeFailures == 0;
         // The PLC applied what was answered without error; a kill may cut answers off.
         ok = ok &&
@@ -1546,13 +1555,13 @@ int main(int argc, char** argv) {
             o.scenario = next();
         else if (a == "--no-resource-checks")
             o.resourceChecks = false;
-        else if (a == "--overlapping-tags")
-            o.overlappingTags = true;
+        else if (a == "--overlapping-tags" || a == "--no-overlapping-tags")
+            o.overlappingTags = a == "--overlapping-tags";
         else {
             std::fprintf(stderr,
                          "usage: qx_soak --config JSON --scenario JSON [--minutes M | --seconds S]"
                          " [--restart-every S (default a quarter of the run, 30..300)]"
-                         " [--no-resource-checks] [--overlapping-tags]\n");
+                         " [--no-resource-checks] [--no-overlapping-tags]\n");
             return 2;
         }
     }

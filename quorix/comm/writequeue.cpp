@@ -138,11 +138,34 @@ void CWriteQueue::OnResponse(std::int32_t id, std::uint32_t status) {
 }
 
 void CWriteQueue::OnTimeout(std::int32_t id) {
-    // Only the request that was sent failed; the later writes of the same words go out in turn.
     auto found = m_byId.find(id);
     if (found == m_byId.end() || !found->second->sent) return;
-    CStationInfo* station = found->second->item->m_pStation;
-    Finish(found->second);
+    auto it = found->second;
+    CStationInfo* station = it->item->m_pStation;
+    // Only the request that was sent failed. What it wrote is still due unless later writes in
+    // the line cover all of it: it goes out again in its place (and a newer write of the same
+    // words may still take it over), so that the PLC ends with the host's last value once the
+    // station answers again.
+    if (CoveredLater(it))
+        Finish(it);
+    else
+        it->sent = false;
     station->m_nWriteFailures.fetch_add(1, relaxed);
     station->ReportStatus(7, nullptr);
+}
+
+bool CWriteQueue::CoveredLater(std::list<Entry>::const_iterator it) const {
+    const CWriteItem& w = *it->item;
+    const std::uint16_t bits = BitsOf(w);
+    std::vector<std::uint16_t> covered(w.m_wCount, 0);
+    for (auto later = std::next(it); later != m_line.end(); ++later) {
+        const CWriteItem& l = *later->item;
+        if (l.m_pStation != w.m_pStation || l.m_wAreaCode != w.m_wAreaCode) continue;
+        for (std::uint16_t i = 0; i < w.m_wCount; ++i)
+            if (static_cast<std::uint16_t>(w.m_wWord + i - l.m_wWord) < l.m_wCount)
+                covered[i] |= BitsOf(l);
+    }
+    for (std::uint16_t c : covered)
+        if ((c & bits) != bits) return false;
+    return true;
 }

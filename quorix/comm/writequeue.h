@@ -7,7 +7,9 @@
 // the same words as an earlier one not yet handed to the board, with no overlapping write made
 // between them, takes the earlier one's place (last value wins), so that a tag written faster than
 // its station answers keeps one write waiting. Bit writes are never replaced: pulses keep their
-// order and count. A failure (error answer or time-out) fails only the request that was sent.
+// order and count. A failure (error answer or time-out) fails only the request that was sent; a
+// write whose request timed out goes out again unless later writes cover all it writes, since a
+// station that did not answer may not have applied it.
 #pragma once
 
 #include <atomic>
@@ -67,6 +69,7 @@ private:
 
     void Take(std::unique_ptr<CWriteItem> item);  // into the line, or onto a waiting write
     void Finish(std::list<Entry>::iterator it);
+    bool CoveredLater(std::list<Entry>::const_iterator it) const;
     static std::uint16_t BitsOf(const CWriteItem& item);
 
     CDluBoard& m_board;
