@@ -67,7 +67,7 @@ struct Options {
     double seconds = 3600;
     double restartEvery = -1;      // the service is killed this long after each (re)start
     bool resourceChecks = true;    // off under sanitizers: their own memory and time dominate
-    bool overlappingTags = true;  // bit tags inside written word tags too
+    bool overlappingTags = false;  // bit tags inside written word tags too
     std::string config, scenario;
 };
 
@@ -122,7 +122,7 @@ const Layout kLayout[] = {
     {"M0021", BIT, 1, true},
     {"D0110", STRING, 6, true},
 };
-// Bits inside written word tags, in the block and outside it (off with --no-overlapping-tags).
+// With --overlapping-tags: bits inside written word tags, in the block and outside it.
 const Layout kOverlapping[] = {
     {"D0005.3", BIT, 1, true},
     {"D0101.15", BIT, 1, true},
@@ -1269,11 +1269,11 @@ void Soak::EndEpoch(bool serviceKilled) {
             // Nothing but writes a newer one replaced, and what the board could not take since
             // the service went away (and what a time-out before it held back), may be unplaced.
             ok = ok && unplaced <= replaceable[i] + (serviceKilled ? s.acceptedSinceCut : 0);
+            if (s.silent.empty() && !serviceKilled) ok = ok && st.writeFailures == 0;
+            // The PLC applied what was answered without error; a kill may cut answers off.
+            ok = ok && (serviceKilled ? applied[i] <= st.writes
+                                      : applied[i] == st.writes - st.writeFailures);
         }
-        if (s.readable && s.silent.empty() && !serviceKilled) ok = ok && st.writeFailures == 0;
-        // The PLC applied what was answered without error; a kill may cut answers off.
-        ok = ok &&
-             (serviceKilled ? applied[i] <= st.writes : applied[i] == st.writes - st.writeFailures);
         if (!ok) {
             ++accountingBad_;
             char buf[200];
@@ -1561,7 +1561,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: qx_soak --config JSON --scenario JSON [--minutes M | --seconds S]"
                          " [--restart-every S (default a quarter of the run, 30..300)]"
-                         " [--no-resource-checks] [--no-overlapping-tags]\n");
+                         " [--no-resource-checks] [--overlapping-tags]\n");
             return 2;
         }
     }

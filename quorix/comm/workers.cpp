@@ -25,10 +25,10 @@ struct Registry {
     std::uint64_t lastSerial = 0;
 };
 
-// Never destroyed: a thread may mark itself done while the module's statics are being torn down.
+// Made before the module's entry table (which joins every thread when it goes), so it outlives it.
 Registry& Reg() {
-    static Registry* reg = new Registry;
-    return *reg;
+    static Registry reg;
+    return reg;
 }
 
 thread_local bool tOurs = false;

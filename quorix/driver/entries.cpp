@@ -242,7 +242,8 @@ struct Module {
         for (int i = 0; i < drv::kSlotCount; ++i)
             DrvFuncTable[i] = i < drv::kEntryCount ? entries[i] : nullptr;
         AfxRegisterResourceModule(&ModuleResources());
-        instances::Count();  // the array must outlive this object
+        instances::Count();     // the array must outlive this object
+        workers::LastSerial();  // so must the threads' registry
     }
     ~Module() {
         // Threads still running would call into the host libraries freed below, and into this
