@@ -1259,7 +1259,9 @@ void Soak::EndEpoch(bool serviceKilled) {
         appliedTotal_ += applied[i];
         const long unplaced = s.accepted - st.writes;
         discarded_ += unplaced;
-        bool ok = unplaced >= 0 && st.writeFailures <= st.writes;
+        // A timed-out write goes out again: a station that never answers may take more requests
+        // than writes.
+        bool ok = st.writeFailures <= st.writes && (unplaced >= 0 || !s.readable);
         if (!s.readable) {
             // A station that fails every request takes the writes of a word one failure at a
             // time (a time-out each when it never answers): the stop finds a backlog unsent and
