@@ -210,8 +210,7 @@ bool CDluBoard::Lock(std::uint8_t mask, int bank) {
         // A failed read may be the request's own failure, told late: no use spinning on it.
         std::uint8_t status = 0xFF;
         bool selected = false;
-        const bool read = m_bRetired.load() ? false
-                          : bank < 0
+        const bool read = bank < 0
                               ? TryReadPort(Port(DLU_PORT_CONTROL), status)
                               : plat::Device().ReadPortThenWrite(
                                     m_hDevice, Port(DLU_PORT_CONTROL), mask, Port(DLU_PORT_BANK),
@@ -321,10 +320,7 @@ int CDluBoard::FindReadySlot() {
     for (int b = 0; b < DLU_BITMAP_SIZE; ++b) {
         // An answer in a slot we hold no request in (e.g. a late one after a time-out, or one
         // whose withdrawal is still to reach the board) is ignored.
-        std::uint8_t live = 0;
-        for (int i = 0; i < 8; ++i)
-            if (m_slots[8 * b + i].active) live |= DluBitmapMask(8 * b + i);
-        const std::uint8_t v = answered[b] & m_ownBitmap[b] & live;
+        const std::uint8_t v = answered[b] & m_ownBitmap[b] & LiveBits(b);
         if (!v) continue;
         int bit = 0;
         while (!(v & (0x80u >> bit))) ++bit;
@@ -359,13 +355,18 @@ bool CDluBoard::FreeSlot(int slot) {
     // The byte goes out with the bits of the live requests only: withdrawals that an earlier
     // refused access left to do go with it.
     const int b = DluBitmapByte(slot);
-    std::uint8_t live = 0;
-    for (int i = 0; i < 8; ++i)
-        if (m_slots[8 * b + i].active) live |= DluBitmapMask(8 * b + i);
+    const std::uint8_t live = LiveBits(b);
     m_ownBitmap[b] = live;
     StoreMark(m_pWindow[DLU_OFS_BITMAP + b], live);
     Unlock();
     return true;
+}
+
+std::uint8_t CDluBoard::LiveBits(int byte) const {
+    std::uint8_t live = 0;
+    for (int slot = 8 * byte; slot < 8 * byte + 8; ++slot)
+        if (m_slots[slot].active) live |= DluBitmapMask(slot);
+    return live;
 }
 
 void CDluBoard::FinishWithdrawals() {

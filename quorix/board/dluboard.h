@@ -124,7 +124,6 @@ public:
     // For an engine that was replaced: waits for an access of the board under way on another
     // thread to end, after which this object never touches the board again (every call fails).
     void Retire();
-    bool IsRetired() const { return m_bRetired.load(); }
     int Outstanding() const { return m_nOutstanding; }
 
     bool IsOpen() const { return m_hDevice != plat::INVALID_HANDLE_VALUE; }
@@ -146,6 +145,8 @@ private:
     void DriverFailed();
     bool InAccess() const { return m_accessOwner.load() == std::this_thread::get_id(); }
     void EndAccess();
+    // The bitmap bits of the slots in bitmap byte `byte` that hold a request.
+    std::uint8_t LiveBits(int byte) const;
 
     std::uint16_t m_wPortBase = 0;
     // Shared with the board's processor: the bitmap bytes are its hand-over points (dluboard.cpp).

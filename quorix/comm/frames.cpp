@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
 
 #include "board/dluboard.h"
 #include "comm/dlucomm.h"

@@ -13,6 +13,10 @@ std::uint16_t CWriteQueue::BitsOf(const CWriteItem& item) {
                : 0xFFFF;
 }
 
+CWriteQueue::WordKey CWriteQueue::KeyOf(const CWriteItem& item, std::uint16_t i) {
+    return {item.m_pStation, item.m_wAreaCode, static_cast<std::uint16_t>(item.m_wWord + i)};
+}
+
 bool CWriteQueue::Add(std::unique_ptr<CWriteItem> item) {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_nCount.load(relaxed) >= kMaxItems) return false;
@@ -49,8 +53,7 @@ void CWriteQueue::Take(std::unique_ptr<CWriteItem> item) {
         // words is it.
         std::int32_t newest = -1;
         for (std::uint16_t i = 0; i < w.m_wCount; ++i) {
-            auto t = m_lastTouch.find(
-                {w.m_pStation, w.m_wAreaCode, static_cast<std::uint16_t>(w.m_wWord + i)});
+            auto t = m_lastTouch.find(KeyOf(w, i));
             if (t != m_lastTouch.end() && t->second > newest && m_byId.count(t->second))
                 newest = t->second;
         }
@@ -69,8 +72,7 @@ void CWriteQueue::Take(std::unique_ptr<CWriteItem> item) {
     }
     const std::int32_t id = m_nNextId;
     m_nNextId = (m_nNextId + 1) & 0x7FFFFFFF;
-    for (std::uint16_t i = 0; i < w.m_wCount; ++i)
-        m_lastTouch[{w.m_pStation, w.m_wAreaCode, static_cast<std::uint16_t>(w.m_wWord + i)}] = id;
+    for (std::uint16_t i = 0; i < w.m_wCount; ++i) m_lastTouch[KeyOf(w, i)] = id;
     m_line.push_back(Entry{std::move(item), id});
     m_byId[id] = std::prev(m_line.end());
 }
@@ -93,8 +95,7 @@ bool CWriteQueue::Send() {
         const std::uint16_t bits = BitsOf(w);
         bool blocked = false;
         for (std::uint16_t i = 0; i < w.m_wCount; ++i) {
-            std::uint16_t& busy =
-                m_busy[{w.m_pStation, w.m_wAreaCode, static_cast<std::uint16_t>(w.m_wWord + i)}];
+            std::uint16_t& busy = m_busy[KeyOf(w, i)];
             if (busy & bits) blocked = true;
             busy |= bits;
         }
@@ -113,8 +114,7 @@ bool CWriteQueue::Send() {
 void CWriteQueue::Finish(std::list<Entry>::iterator it) {
     const CWriteItem& w = *it->item;
     for (std::uint16_t i = 0; i < w.m_wCount; ++i) {
-        auto t = m_lastTouch.find(
-            {w.m_pStation, w.m_wAreaCode, static_cast<std::uint16_t>(w.m_wWord + i)});
+        auto t = m_lastTouch.find(KeyOf(w, i));
         if (t != m_lastTouch.end() && t->second == it->id) m_lastTouch.erase(t);
     }
     m_byId.erase(it->id);

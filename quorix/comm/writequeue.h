@@ -71,6 +71,8 @@ private:
     void Finish(std::list<Entry>::iterator it);
     bool CoveredLater(std::list<Entry>::const_iterator it) const;
     static std::uint16_t BitsOf(const CWriteItem& item);
+    // The i-th word the item writes.
+    static WordKey KeyOf(const CWriteItem& item, std::uint16_t i);
 
     CDluBoard& m_board;
     std::atomic<std::size_t> m_nCount{0};
