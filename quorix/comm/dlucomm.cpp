@@ -67,9 +67,10 @@ int CDluComm::OpenBoard() {
     return 0;
 }
 
-std::int32_t CDluComm::Start() {
-    const int r = OpenBoard();
-    if (r != 0) return ReportMessage(r, MSG_CLASS_FAILURE);
+std::int32_t CDluComm::Start() { return ReportStart(OpenBoard()); }
+
+std::int32_t CDluComm::ReportStart(int failure) {
+    if (failure != 0) return ReportMessage(failure, MSG_CLASS_FAILURE);
     ReportMessage(3, MSG_CLASS_STATE);
     return 0;
 }

@@ -54,6 +54,8 @@ public:
     std::int32_t Start();
     // Start without telling the host: 0, or the number of the failure message (12, 13, 14).
     int OpenBoard();
+    // Tells the host OpenBoard's outcome; returns what Start returns.
+    static std::int32_t ReportStart(int failure);
     std::int32_t BuildGroupRequests();
     void SetActive(std::int32_t flag);
     std::int32_t Stop();

@@ -95,9 +95,7 @@ std::int32_t DrvStart(std::int32_t index) {
         failure = engine->OpenBoard();
     }
     if (oldStopped) ReportMessage(2, MSG_CLASS_STATE);
-    if (failure != 0) return ReportMessage(failure, MSG_CLASS_FAILURE);
-    ReportMessage(3, MSG_CLASS_STATE);
-    return 0;
+    return CDluComm::ReportStart(failure);
 }
 
 std::int32_t DrvEndRegistration(std::int32_t index) {
