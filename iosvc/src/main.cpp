@@ -46,6 +46,7 @@ const char kUsage[] =
     "                       folder /run/quorix when QX_DEVICE_DIR is not set)\n"
     "  --socket-mode OCTAL  permission bits of the socket (e.g. 660; default from umask)\n"
     "  --ready-file PATH    write this file once listening (\"ready\" is also printed)\n"
+    "  --clients-per-user N connections one user may hold at once (default 16; 0: no limit)\n"
     "  --check              reset and detect the board once, say what was found, and exit\n"
     "                       (0 board ready; 3 no device access, 4 window not mapped, 5 no\n"
     "                       board at the port, 6 access lock never granted, 7 empty window)\n"
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
     std::string portDevice = "/dev/port", memDevice = "/dev/mem";
     bool hardware = false, simulate = false, trace = false, check = false;
     unsigned socketMode = 0;
+    int clientsPerUser = iosvc::CIoServer::kDefaultClientsPerUser;
     // The board settings' defaults.
     unsigned long checkPort = 0x340, checkWindow = 0xD8000;
     auto number = [](const std::string& text, unsigned long& into) {
@@ -160,6 +162,14 @@ int main(int argc, char** argv) {
             if (!value(portDevice)) return Usage("--port-device needs a path");
         } else if (arg == "--mem-device") {
             if (!value(memDevice)) return Usage("--mem-device needs a path");
+        } else if (arg == "--clients-per-user") {
+            std::string text;
+            if (!value(text)) return Usage("--clients-per-user needs a number");
+            char* end = nullptr;
+            const long n = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end || n < 0 || n > 100000)
+                return Usage("bad --clients-per-user: a number from 0 (no limit) to 100000");
+            clientsPerUser = static_cast<int>(n);
         } else if (arg == "--ready-file") {
             if (!value(readyFile)) return Usage("--ready-file needs a path");
         } else if (arg == "--check") {
@@ -217,6 +227,7 @@ int main(int argc, char** argv) {
     int rc = 0;
     {
         iosvc::CIoServer server(*backend);
+        server.SetClientsPerUser(clientsPerUser);
         if (!server.Listen(socketPath, socketMode)) return 1;
         if (!readyFile.empty() && !WriteReadyFile(readyFile)) {
             Log(LogLevel::Warning, "cannot write ready file %s", readyFile.c_str());

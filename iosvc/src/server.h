@@ -1,11 +1,12 @@
 // The service's socket: accepts any number of clients and serves their control calls one by one
 // from a single loop, so the backend sees one caller at a time and in order. Every call is
 // answered except a port write sent without waiting that went well. A client's port calls may
-// come through its queue in shared memory as well: after a request in a queue, the loop keeps
-// watching the queues for a while instead of sleeping in poll, so that a client busy with the
-// board needs no system call per access.
+// come through its queue in shared memory as well: the loop serves the queues while they have
+// work and then sleeps in poll until a client kicks it; a client whose requests find it awake
+// needs no system call for them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -47,18 +48,38 @@ public:
     // closed.
     std::vector<tvio::wire::Reply> ServeBytes(const std::uint8_t* data, std::size_t size);
 
-    // How long the loop watches the queues after their last request before it sleeps in poll,
-    // and how often it looks at the sockets meanwhile.
-    static constexpr int kWatchMicroseconds = 1000;
-    static constexpr int kSocketLookMicroseconds = 50;
+    // Rounds over the queues with work before the loop looks at the sockets again.
+    static constexpr int kRoundsPerLook = 16;
+    // Mappings one connection may hold.
+    static constexpr int kMappingsPerClient = 16;
+    // Connections one user may hold by default (0: no limit). The one above it is told so and
+    // closed: one user cannot take the service's descriptors from the others.
+    static constexpr int kDefaultClientsPerUser = 16;
+    void SetClientsPerUser(int limit) { maxPerUser_ = limit; }
 
 private:
+    // At most kLinesPerWindow lines of a kind per kWindow; the next line logged says how many
+    // were left out.
+    class LogGate {
+    public:
+        bool Allow();
+        std::string Skipped();
+
+    private:
+        static constexpr int kLinesPerWindow = 20;
+        static constexpr std::chrono::seconds kWindow{10};
+        std::chrono::steady_clock::time_point windowStart_{};
+        int inWindow_ = 0;
+        long skipped_ = 0;
+    };
+
     struct Client {
         int fd = -1;
         int id = 0;
-        std::uint8_t buffer[sizeof(tvio::wire::Request)];
+        std::uint8_t buffer[8 * sizeof(tvio::wire::Request)];
         std::size_t have = 0;
         int refusals = 0;
+        int mappings = 0;
         Peer peer;
         // Last value this client wrote to each board's control port (base + 0), while it is
         // the one that decides the board's access.
@@ -71,6 +92,8 @@ private:
     };
 
     void Accept();
+    // Whether this peer already holds as many connections as one user may; logs a refusal.
+    bool OverLimit(const Peer& peer);
     // false when the client is to be dropped.
     bool Serve(std::size_t index);
     // Answers one whole message of clients_[index]; `send` is false for an answer the client
@@ -103,6 +126,8 @@ private:
     int nextId_ = 1;
     bool acceptPaused_ = false;  // out of descriptors: wait for a client to leave
     bool queueWork_ = false;     // a socket message came after requests in its client's queue
+    int maxPerUser_ = kDefaultClientsPerUser;
+    LogGate connectionLog_, refusalLog_;
     std::vector<Client> clients_;
 };
 

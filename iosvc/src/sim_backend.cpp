@@ -23,7 +23,7 @@ CSimBackend::~CSimBackend() {
     if (journalFd_ >= 0) ::close(journalFd_);
     if (window_) ::munmap(window_, sim::kWindowSize);
     if (windowFd_ >= 0) ::close(windowFd_);
-    for (auto& [physical, fd] : emptyBus_) ::close(fd);
+    if (emptyBus_ >= 0) ::close(emptyBus_);
 }
 
 bool CSimBackend::Start() {
@@ -71,6 +71,9 @@ bool CSimBackend::Start() {
         put(start);
         board_->SetJournal([put](const sim::AppliedWrite& w) { put(sim::JournalLine(w)); });
     }
+    // On the real clock the firmware sleeps until something falls due; the pass at each
+    // release serves the PC.
+    board_->SetIdleLimit(std::chrono::milliseconds(100));
     board_->Start();
     Log(LogLevel::Info, "simulated board at port 0x%03X, window 0x%05X, %zu station(s)%s%s%s",
         board_->PortBase(), board_->WindowPhysical(), scenario_.stations.size(),
@@ -102,19 +105,19 @@ bool CSimBackend::MapWindow(std::uint32_t physical, std::uint32_t length, int& f
     return fd >= 0;
 }
 
-int CSimBackend::EmptyBus(std::uint32_t physical) {
-    auto it = emptyBus_.find(physical);
-    if (it != emptyBus_.end()) return it->second;
-    int fd = ::memfd_create("empty-bus", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0) return -1;
+// A fresh window per mapping: what one client writes where nothing answers must not show to
+// another. The descriptor lives until the next mapping, by when the server has passed it on.
+int CSimBackend::EmptyBus(std::uint32_t) {
+    if (emptyBus_ >= 0) ::close(emptyBus_);
+    emptyBus_ = ::memfd_create("empty-bus", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (emptyBus_ < 0) return -1;
     std::vector<std::uint8_t> ff(sim::kWindowSize, 0xFF);
-    if (::pwrite(fd, ff.data(), ff.size(), 0) != static_cast<ssize_t>(ff.size()) ||
-        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) < 0) {
-        ::close(fd);
-        return -1;
+    if (::pwrite(emptyBus_, ff.data(), ff.size(), 0) != static_cast<ssize_t>(ff.size()) ||
+        ::fcntl(emptyBus_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) < 0) {
+        ::close(emptyBus_);
+        emptyBus_ = -1;
     }
-    emptyBus_[physical] = fd;
-    return fd;
+    return emptyBus_;
 }
 
 std::string CSimBackend::Describe() const { return "simulated board"; }

@@ -41,7 +41,7 @@ private:
     std::uint8_t* window_ = nullptr;
     std::unique_ptr<sim::Board> board_;
     // Windows where no board sits: memory that reads 0xFF, one per address asked for.
-    std::map<std::uint32_t, int> emptyBus_;
+    int emptyBus_ = -1;  // the last empty-bus window handed out
 };
 
 }  // namespace iosvc

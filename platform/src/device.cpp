@@ -18,6 +18,32 @@ std::atomic<IDevice*> gDevice{&gRealDevice};
 
 IDevice& Device() { return *gDevice.load(std::memory_order_acquire); }
 
+namespace {
+thread_local std::uint32_t tLastError = 0;
+}
+
+std::uint32_t GetLastError() { return tLastError; }
+void SetLastError(std::uint32_t code) { tLastError = code; }
+
+const char* DeviceErrorText(std::uint32_t code) {
+    switch (code) {
+        case 0:
+            return "no error";
+        case ERROR_FILE_NOT_FOUND:
+            return "no I/O service listens on the device's socket";
+        case ERROR_ACCESS_DENIED:
+            return "this user may not connect to the I/O service's socket";
+        case ERROR_REQ_NOT_ACCEP:
+            return "the I/O service takes no more connections from this user";
+        case ERROR_SEM_TIMEOUT:
+            return "the I/O service does not answer";
+        case ERROR_GEN_FAILURE:
+            return "the I/O service answered with something this driver does not understand";
+        default:
+            return "the device cannot be opened";
+    }
+}
+
 bool IDevice::ReadPortThenWrite(HANDLE h, std::uint32_t port, std::uint8_t mask, std::uint32_t then,
                                 std::uint8_t value, std::uint8_t& status, bool& wrote) {
     wrote = false;

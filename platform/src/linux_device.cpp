@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -40,15 +40,35 @@ std::string DeviceSocketPath(const std::string& deviceName) {
     return DeviceDirectory() + "/" + name + ".sock";
 }
 
+// The end of a call's time: every wait of the call takes what is left of it, whatever
+// interrupts the wait (a signal, a partial read, bytes dripping in).
+class Deadline {
+    using Steady = std::chrono::steady_clock;
+
+public:
+    explicit Deadline(int ms) : end_(Steady::now() + std::chrono::milliseconds(ms)) {}
+    bool Passed() const { return Steady::now() >= end_; }
+    // Milliseconds left, rounded up, so that a wait never ends before the deadline.
+    int LeftMs() const {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end_ - Steady::now());
+        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+
+private:
+    Steady::time_point end_;
+};
+
 namespace {
 
 // A service that does not answer within this time is taken for dead; the caller sees a failed
-// call instead of a hang.
+// call instead of a hang. One limit per call, across all of its waits.
 constexpr int kCallTimeoutMs = 5000;
 // A caller sleeping for its answer in the queue looks this often whether the service has hung up.
 constexpr long kHangUpLookMs = 20;
-
-using Clock = std::chrono::steady_clock;
+// A connection the service's backlog has no room for is tried again this often.
+constexpr long kConnectRetryMs = 5;
+// /dev/mem, the only device that may stand for the board's window.
+constexpr unsigned kMemMajor = 1, kMemMinor = 1;
 
 struct Mapping {
     void* address;
@@ -56,13 +76,17 @@ struct Mapping {
 };
 
 // A mapping past the end of a file is made without complaint, and the first touch of it then
-// ends the process with SIGBUS. A file (a memfd) must hold the whole window; a device's size
-// is not known (0), so a device such as /dev/mem is taken as it is.
-bool CoversWindow(int fd, std::uint64_t offset, std::uint32_t length) {
+// ends the process with SIGBUS. So a descriptor is mapped only if it cannot shrink under us: a
+// memfd sealed against shrinking that holds the whole range, or, for the board's window only,
+// the physical memory device itself.
+bool SafeToMap(int fd, std::uint64_t offset, std::uint64_t length, bool deviceAllowed) {
     struct stat st {};
     if (::fstat(fd, &st) < 0) return false;
-    if (S_ISCHR(st.st_mode)) return true;
+    if (S_ISCHR(st.st_mode))
+        return deviceAllowed && major(st.st_rdev) == kMemMajor && minor(st.st_rdev) == kMemMinor;
     if (!S_ISREG(st.st_mode) || st.st_size < 0) return false;
+    const int seals = ::fcntl(fd, F_GET_SEALS);
+    if (seals < 0 || !(seals & F_SEAL_SHRINK)) return false;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     return offset <= size && size - offset >= length;
 }
@@ -110,36 +134,37 @@ struct LinuxDevice::Connection {
     }
 
     // Puts a request in the queue; kicks the service if it is not watching the queue.
-    bool Post(const tvio::wire::Request& req) {
+    bool Post(const tvio::wire::Request& req, const Deadline& deadline) {
         tvio::wire::Queue& q = *queue;
         // A full queue: the service takes requests as fast as the board takes them.
-        const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(kCallTimeoutMs);
         while (posted - q.taken.load(std::memory_order_acquire) >= tvio::wire::kQueueSlots) {
-            if (HungUp() || Clock::now() >= limit) return false;
+            if (HungUp() || deadline.Passed()) return false;
             ::usleep(100);
         }
         q.requests[posted % tvio::wire::kQueueSlots] = req;
         q.posted.store(++posted, std::memory_order_seq_cst);
         if (q.serviceAwake.exchange(1, std::memory_order_seq_cst) != 0) return true;
         const tvio::wire::Request kick = MakeRequest(tvio::wire::kKick, nullptr, 0, 0);
-        return SendAll(&kick, sizeof kick);
+        return SendAll(&kick, sizeof kick, deadline);
     }
 
     // Waits for the next answer in the queue, asleep on the answer count (a futex word shared
-    // with the service) until the service wakes it; looks every kHangUpLookMs whether the
-    // service has hung up, and gives up when the call's time is up. It does not spin: on a
-    // machine with few cores a caller spinning for its answer keeps the service from giving it.
-    bool AwaitAnswer(tvio::wire::Reply& reply) {
+    // with the service) until the service wakes it. After every wake-up, whatever woke it, it
+    // looks whether the service has hung up and whether the call's time is up. It does not
+    // spin: on a machine with few cores a caller spinning for its answer keeps the service from
+    // giving it.
+    bool AwaitAnswer(tvio::wire::Reply& reply, const Deadline& deadline) {
         tvio::wire::Queue& q = *queue;
-        const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(kCallTimeoutMs);
         while (q.answered.load(std::memory_order_seq_cst) == answered) {
             q.clientAsleep.store(1, std::memory_order_seq_cst);
-            const timespec slice{0, kHangUpLookMs * 1000000};
+            const long ms = std::min<long>(kHangUpLookMs, deadline.LeftMs());
+            const timespec slice{0, ms * 1000000};
             // Sleeps only while the count is still the one seen: an answer put in after the
             // look above makes the call return at once.
-            const long r = ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&q.answered),
-                                     FUTEX_WAIT, answered, &slice, nullptr, 0);
-            if (r != 0 && errno == ETIMEDOUT && (HungUp() || Clock::now() >= limit)) return false;
+            ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&q.answered), FUTEX_WAIT,
+                      answered, &slice, nullptr, 0);
+            if (q.answered.load(std::memory_order_seq_cst) != answered) break;
+            if (HungUp() || deadline.Passed()) return false;
         }
         q.clientAsleep.store(0, std::memory_order_relaxed);
         reply = q.answers[answered % tvio::wire::kQueueSlots];
@@ -147,27 +172,24 @@ struct LinuxDevice::Connection {
         return true;
     }
 
-    bool WaitFor(short events) {
+    bool WaitFor(short events, const Deadline& deadline) {
         pollfd p{fd, events, 0};
         for (;;) {
-            int r = ::poll(&p, 1, kCallTimeoutMs);
+            const int r = ::poll(&p, 1, deadline.LeftMs());
             if (r > 0) return true;
-            if (r == 0) return false;
-            if (errno != EINTR) return false;
+            if (r == 0 || errno != EINTR || deadline.Passed()) return false;
         }
     }
 
-    bool SendAll(const void* data, std::size_t size) {
+    bool SendAll(const void* data, std::size_t size, const Deadline& deadline) {
         auto p = static_cast<const char*>(data);
         while (size > 0) {
             ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
                 p += n;
                 size -= static_cast<std::size_t>(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (!WaitFor(POLLOUT)) return false;
+            } else if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (!WaitFor(POLLOUT, deadline)) return false;
             } else {
                 return false;
             }
@@ -175,10 +197,9 @@ struct LinuxDevice::Connection {
         return true;
     }
 
-    // Reads one whole answer; descriptors passed along with it are collected in fds. The socket
-    // blocks with a receive time-out: one system call per answer where a poll first would
-    // cost two more.
-    bool ReceiveAll(void* data, std::size_t size, std::vector<int>& fds) {
+    // Reads one whole answer by the call's deadline; descriptors passed along with it are
+    // collected in fds. The read is tried first: an answer already there costs no poll.
+    bool ReceiveAll(void* data, std::size_t size, std::vector<int>& fds, const Deadline& deadline) {
         auto p = static_cast<char*>(data);
         while (size > 0) {
             iovec iov{p, size};
@@ -188,7 +209,7 @@ struct LinuxDevice::Connection {
             msg.msg_iovlen = 1;
             msg.msg_control = control;
             msg.msg_controllen = sizeof control;
-            ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+            ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
             if (n > 0) {
                 for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
                     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
@@ -202,15 +223,59 @@ struct LinuxDevice::Connection {
                 if (msg.msg_flags & MSG_CTRUNC) return false;
                 p += n;
                 size -= static_cast<std::size_t>(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
+            } else if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (!WaitFor(POLLIN, deadline)) return false;
             } else {
-                return false;  // closed by the service, no answer in time, or an error
+                return false;  // closed by the service, or an error
             }
         }
         return true;
     }
 };
+
+namespace {
+
+// Connects to the service's socket by the deadline; false with the platform's error code set.
+int ConnectTo(const sockaddr_un& addr, const Deadline& deadline) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return -1;
+    }
+    for (;;) {
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
+        int err = errno;
+        if (err == EINTR) continue;
+        if (err == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            int r;
+            do {
+                r = ::poll(&p, 1, deadline.LeftMs());
+            } while (r < 0 && errno == EINTR && !deadline.Passed());
+            socklen_t len = sizeof err;
+            if (r > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+                return fd;
+            if (r <= 0) err = ETIMEDOUT;
+        } else if (err == EAGAIN && !deadline.Passed()) {
+            // The listener's backlog is full: a service busy, stuck or flooded.
+            const timespec pause{0, kConnectRetryMs * 1000000};
+            ::nanosleep(&pause, nullptr);
+            continue;
+        }
+        ::close(fd);
+        if (err == ENOENT || err == ECONNREFUSED || err == ENOTDIR)
+            SetLastError(ERROR_FILE_NOT_FOUND);
+        else if (err == EACCES || err == EPERM)
+            SetLastError(ERROR_ACCESS_DENIED);
+        else if (err == EAGAIN || err == ETIMEDOUT)
+            SetLastError(ERROR_SEM_TIMEOUT);
+        else
+            SetLastError(ERROR_GEN_FAILURE);
+        return -1;
+    }
+}
+
+}  // namespace
 
 LinuxDevice::LinuxDevice() = default;
 
@@ -220,6 +285,7 @@ LinuxDevice::~LinuxDevice() = default;
 
 HANDLE LinuxDevice::CreateFileA(const char* path, std::uint32_t, std::uint32_t, std::uint32_t,
                                 std::uint32_t) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
     if (!path) return INVALID_HANDLE_VALUE;
     std::string socketPath = DeviceSocketPath(path);
     sockaddr_un addr{};
@@ -229,58 +295,64 @@ HANDLE LinuxDevice::CreateFileA(const char* path, std::uint32_t, std::uint32_t, 
     }
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
 
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const Deadline deadline(kCallTimeoutMs);
+    const int fd = ConnectTo(addr, deadline);
     if (fd < 0) return INVALID_HANDLE_VALUE;
-    int r;
-    do {
-        r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) {
-        ::close(fd);
-        return INVALID_HANDLE_VALUE;
-    }
-
     HANDLE h = Adopt(fd);
-    if (!OpenQueue(h)) {
+    if (const std::uint32_t error = OpenQueue(h, deadline)) {
         CloseHandle(h);
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
+    SetLastError(0);
     return h;
 }
 
-bool LinuxDevice::OpenQueue(HANDLE h) {
+bool LinuxDevice::OpenQueue(HANDLE h) { return OpenQueue(h, Deadline(kCallTimeoutMs)) == 0; }
+
+std::uint32_t LinuxDevice::OpenQueue(HANDLE h, const Deadline& deadline) {
     std::shared_ptr<Connection> conn = Find(h);
-    if (!conn) return false;
+    if (!conn) return ERROR_GEN_FAILURE;
     std::lock_guard<std::mutex> lock(conn->mu);
     const tvio::wire::Request req = conn->MakeRequest(tvio::wire::kOpenQueue, nullptr, 0, 0);
     tvio::wire::Reply reply{};
     std::vector<int> fds;
-    if (!conn->SendAll(&req, sizeof req) || !conn->ReceiveAll(&reply, sizeof reply, fds) ||
-        reply.magic != tvio::wire::kReplyMagic || reply.version != tvio::wire::kVersion ||
-        reply.size != sizeof reply || reply.seq != req.seq) {
+    if (!conn->SendAll(&req, sizeof req, deadline) ||
+        !conn->ReceiveAll(&reply, sizeof reply, fds, deadline)) {
         CloseFds(fds);
-        return false;
+        return ERROR_SEM_TIMEOUT;
     }
-    // A service without a queue to give leaves the port calls on the socket.
+    const bool ours = reply.magic == tvio::wire::kReplyMagic &&
+                      reply.version == tvio::wire::kVersion && reply.size == sizeof reply;
+    // A service over its limit for this user says so, unasked, and hangs up.
+    if (ours && reply.seq == 0 && reply.status == tvio::wire::kRefused) {
+        CloseFds(fds);
+        return ERROR_REQ_NOT_ACCEP;
+    }
+    if (!ours || reply.seq != req.seq) {
+        CloseFds(fds);
+        return ERROR_GEN_FAILURE;
+    }
+    // A service without a queue to give leaves the port calls on the socket; so does one
+    // whose queue could shrink under us.
     std::uint32_t size = 0;
     if (reply.status == tvio::wire::kOk && reply.outSize == sizeof size) {
         std::memcpy(&size, reply.out, sizeof size);
     }
     if (size == sizeof(tvio::wire::Queue) && fds.size() == 1 &&
-        CoversWindow(fds[0], 0, sizeof(tvio::wire::Queue))) {
+        SafeToMap(fds[0], 0, sizeof(tvio::wire::Queue), false)) {
         void* p = ::mmap(nullptr, sizeof(tvio::wire::Queue), PROT_READ | PROT_WRITE, MAP_SHARED,
                          fds[0], 0);
         if (p != MAP_FAILED) conn->queue = static_cast<tvio::wire::Queue*>(p);
     }
     CloseFds(fds);
-    return true;
+    return 0;
 }
 
 HANDLE LinuxDevice::Adopt(int fd) {
+    // Every wait on the socket is a poll with what is left of the call's time.
     const int fl = ::fcntl(fd, F_GETFL);
-    if (fl >= 0 && (fl & O_NONBLOCK)) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-    timeval limit{kCallTimeoutMs / 1000, (kCallTimeoutMs % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (fl >= 0 && !(fl & O_NONBLOCK)) ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
     auto conn = std::make_shared<Connection>();
     conn->fd = fd;
     std::lock_guard<std::mutex> lock(mu_);
@@ -331,12 +403,14 @@ bool LinuxDevice::Call(HANDLE h, std::uint32_t code, const void* in, std::uint32
     std::lock_guard<std::mutex> lock(conn->mu);
     if (conn->dead) return false;
 
+    const Deadline deadline(kCallTimeoutMs);
     const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, flags);
     tvio::wire::Reply reply{};
     std::vector<int> fds;
-    const bool exchanged = conn->queue && !map ? conn->Post(req) && conn->AwaitAnswer(reply)
-                                               : conn->SendAll(&req, sizeof req) &&
-                                                     conn->ReceiveAll(&reply, sizeof reply, fds);
+    const bool exchanged = conn->queue && !map
+                               ? conn->Post(req, deadline) && conn->AwaitAnswer(reply, deadline)
+                               : conn->SendAll(&req, sizeof req, deadline) &&
+                                     conn->ReceiveAll(&reply, sizeof reply, fds, deadline);
     if (!exchanged) {
         // A half-done exchange leaves the stream out of step: no later call can trust it.
         conn->dead = true;
@@ -380,7 +454,7 @@ bool LinuxDevice::Call(HANDLE h, std::uint32_t code, const void* in, std::uint32
         CloseFds(fds);
         return false;
     }
-    if (!CoversWindow(fds[0], answer.offset, answer.length)) {
+    if (!SafeToMap(fds[0], answer.offset, answer.length, true)) {
         CloseFds(fds);
         return false;
     }
@@ -405,8 +479,9 @@ bool LinuxDevice::DeviceIoControlNoWait(HANDLE h, std::uint32_t code, const void
     if (!conn) return false;
     std::lock_guard<std::mutex> lock(conn->mu);
     if (conn->dead) return false;
+    const Deadline deadline(kCallTimeoutMs);
     const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, tvio::wire::kNoAnswer);
-    if (!(conn->queue ? conn->Post(req) : conn->SendAll(&req, sizeof req))) {
+    if (!(conn->queue ? conn->Post(req, deadline) : conn->SendAll(&req, sizeof req, deadline))) {
         conn->dead = true;
         return false;
     }

@@ -23,7 +23,8 @@ constexpr std::uint8_t kShow[7] = {0x01, 0x02, 0x06, 0x05, 0x03, 0x04, 0x07};
 constexpr std::uint8_t kExpect[7] = {0x02, 0x06, 0x04, 0x03, 0x07, 0x00, 0x01};
 constexpr std::uint8_t kUpBits = 0xC0;
 
-// How often the firmware thread looks at the mailbox (besides its pass at each release).
+// How often the firmware thread looks at the mailbox at most (besides its pass at each
+// release), unless told otherwise.
 constexpr auto kIdlePoll = std::chrono::milliseconds(2);
 
 // The PC works on the same window from another thread or process. A bitmap byte hands a slot
@@ -138,6 +139,11 @@ struct Board::Impl {
     std::mutex wakeMu;
     std::condition_variable wakeCv;
     bool stop = false;
+    // Under wakeMu: the longest sleep between passes, the tick the thread sleeps to, and a pass
+    // on another thread having found something due before it.
+    std::chrono::milliseconds idleLimit = kIdlePoll;
+    std::uint32_t wakeAt = 0;
+    bool rewake = false;
     std::atomic<bool> running{false};  // the firmware thread runs (not a board driven pass by pass)
     std::thread thread;
 };
@@ -451,6 +457,26 @@ bool Board::ProcessOnce() {
     }
     std::vector<std::string> lines;
     d.Serve(now, lines);
+    // What falls due next: a generator's change or a delayed answer.
+    std::uint32_t dueIn = UINT32_MAX;
+    {
+        std::lock_guard<std::mutex> lk(d.memMu);
+        for (const Station& st : d.stations) dueIn = std::min(dueIn, st.NextUpdateIn(now));
+    }
+    for (const Impl::Taken& t : d.taken) {
+        if (!t.active || t.silent) continue;
+        const auto left = static_cast<std::int32_t>(t.dueTick - now);
+        dueIn = std::min(dueIn, left > 0 ? static_cast<std::uint32_t>(left) : 0u);
+    }
+    {
+        std::lock_guard<std::mutex> lk(d.wakeMu);
+        if (dueIn < static_cast<std::uint32_t>(d.idleLimit.count()) &&
+            static_cast<std::int32_t>(now + dueIn - d.wakeAt) < 0) {
+            d.wakeAt = now + dueIn;
+            d.rewake = true;
+            d.wakeCv.notify_one();
+        }
+    }
     {
         std::lock_guard<std::mutex> lk(d.mu);
         d.boardBusy = false;
@@ -482,12 +508,25 @@ void Board::Start() {
     d.thread = std::thread([this, &d] {
         std::unique_lock<std::mutex> lk(d.wakeMu);
         while (!d.stop) {
+            // Until the pass says otherwise, the next one is the idle limit away.
+            d.wakeAt = d.Now() + static_cast<std::uint32_t>(d.idleLimit.count());
             lk.unlock();
-            ProcessOnce();
+            const bool looked = ProcessOnce() && Ready();
             lk.lock();
-            d.wakeCv.wait_for(lk, kIdlePoll, [&] { return d.stop; });
+            // A board not ready, or whose window the PC holds, is looked at again soon.
+            const std::uint32_t now = d.Now();
+            auto sleep = looked && d.wakeAt - now <= static_cast<std::uint32_t>(d.idleLimit.count())
+                             ? std::chrono::milliseconds(d.wakeAt - now)
+                             : std::min(d.idleLimit, kIdlePoll);
+            d.rewake = false;
+            d.wakeCv.wait_for(lk, sleep, [&] { return d.stop || d.rewake; });
         }
     });
+}
+
+void Board::SetIdleLimit(std::chrono::milliseconds limit) {
+    std::lock_guard<std::mutex> lk(d_->wakeMu);
+    d_->idleLimit = std::max(limit, std::chrono::milliseconds(1));
 }
 
 void Board::Stop() {

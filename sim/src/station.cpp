@@ -172,6 +172,16 @@ void Station::RunGenerators(std::uint32_t now, std::mt19937& rng) {
     for (std::size_t i = 0; i < gens_.size(); ++i) Update(spec_.generators[i], gens_[i], now, rng);
 }
 
+std::uint32_t Station::NextUpdateIn(std::uint32_t now) const {
+    std::uint32_t in = UINT32_MAX;
+    for (const GenState& s : gens_) {
+        if (!s.started) return 0;
+        const auto left = static_cast<std::int32_t>(s.next - now);
+        in = std::min(in, left > 0 ? static_cast<std::uint32_t>(left) : 0u);
+    }
+    return in;
+}
+
 void Station::Update(const Generator& g, GenState& s, std::uint32_t now, std::mt19937& rng) {
     std::uint32_t interval = g.periodMs;
     if (g.kind == GeneratorKind::Square) interval = g.periodMs / 2;

@@ -49,6 +49,8 @@ public:
     // data area of the slot.
     Outcome Execute(std::uint8_t function, const std::uint8_t* request, const std::uint8_t* data);
     void RunGenerators(std::uint32_t now, std::mt19937& rng);
+    // Milliseconds from now until a generator next changes a word; UINT32_MAX for none.
+    std::uint32_t NextUpdateIn(std::uint32_t now) const;
 
     bool Peek(int device, int word, std::uint16_t& out) const;
     bool Poke(int device, int word, std::uint16_t value);

@@ -1,6 +1,7 @@
 // Platform helpers that the module relies on for names and paths.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -58,10 +59,14 @@ TEST(Platform, AWindowDescriptorShorterThanTheWindowIsNotMapped) {
     struct Case {
         off_t size;
         std::uint64_t offset;
+        bool sealed;  // against shrinking: one that is not could shrink under the module
         bool mapped;
     };
-    const Case cases[] = {
-        {0x4000, 0, true}, {0x3FFF, 0, false}, {0x4000, 0x1000, false}, {0, 0, false}};
+    const Case cases[] = {{0x4000, 0, true, true},
+                          {0x3FFF, 0, true, false},
+                          {0x4000, 0x1000, true, false},
+                          {0, 0, true, false},
+                          {0x4000, 0, false, false}};
 
     char dir[] = "/tmp/qx-plat-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
@@ -93,8 +98,9 @@ TEST(Platform, AWindowDescriptorShorterThanTheWindowIsNotMapped) {
             const tvio::wire::MapAnswer answer{k.offset, 0x4000, 0};
             std::memcpy(reply.out, &answer, sizeof answer);
             reply.outSize = sizeof answer;
-            int fd = ::memfd_create("window", MFD_CLOEXEC);
+            int fd = ::memfd_create("window", MFD_CLOEXEC | MFD_ALLOW_SEALING);
             [[maybe_unused]] int r = ::ftruncate(fd, k.size);
+            if (k.sealed) r = ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK);
             iovec iov{&reply, sizeof reply};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
             msghdr msg{};

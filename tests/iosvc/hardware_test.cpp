@@ -1,6 +1,7 @@
 // The service's hardware backend, with ordinary files standing in for the port and memory
 // devices, reached through the real device client; and the service's life: start, stop, stale
 // and foreign sockets, malformed clients, a service that dies under a client.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -54,8 +55,9 @@ bool MapVia(plat::HANDLE h, std::uint32_t physical, std::uint32_t length, void**
            returned == tvio::kMapOutputSize;
 }
 
-bool Mapped(const std::string& file) {
-    return ReadFile("/proc/self/maps").find(file) != std::string::npos;
+// Whether the memory device's stand-in is mapped in this process.
+bool Mapped(const std::string&) {
+    return ReadFile("/proc/self/maps").find("memfd:qx-hw-mem") != std::string::npos;
 }
 
 class IoServiceHardware : public ::testing::Test {
@@ -69,7 +71,13 @@ protected:
         for (std::size_t i = 0; i < tvio::kWindowSize; ++i) {
             mem[kWindow + i] = static_cast<char>(MemPattern(i));
         }
-        ASSERT_TRUE(WriteFile(memFile, mem));
+        // The memory device's stand-in is a memfd sealed at its size, as the client asks of
+        // any window that is not /dev/mem; the service opens it by its /proc name.
+        memFd = ::memfd_create(kMemName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        ASSERT_GE(memFd, 0);
+        ASSERT_EQ(::pwrite(memFd, mem.data(), mem.size(), 0), static_cast<ssize_t>(mem.size()));
+        ASSERT_EQ(::fcntl(memFd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW), 0);
+        memFile = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(memFd);
         ::setenv("QX_DEVICE_DIR", dir.Path().c_str(), 1);
         plat::SetDevice(nullptr);
         ASSERT_TRUE(StartService()) << service.LogText();
@@ -78,6 +86,7 @@ protected:
         if (service.Running()) {
             EXPECT_EQ(service.Stop(SIGTERM), 0) << service.LogText();
         }
+        if (memFd >= 0) ::close(memFd);
         ::unsetenv("QX_DEVICE_DIR");
     }
     bool StartService() {
@@ -93,7 +102,9 @@ protected:
 
     TempDir dir;
     std::string portFile = dir.File("port");
-    std::string memFile = dir.File("mem");
+    static constexpr const char* kMemName = "qx-hw-mem";
+    int memFd = -1;
+    std::string memFile;
     std::string socket = dir.File("TVIOCTRL.sock");
     std::string readyFile = dir.File("ready");
     ServiceProcess service;

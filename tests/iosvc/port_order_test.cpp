@@ -2,6 +2,7 @@
 // that performs every call before returning: same ports, same values, same order, and the window
 // as it was at each access. Writes the client does not wait for may change when a call returns,
 // never what the board sees.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -35,8 +36,9 @@ struct Access {
 // PC places is found ready at once. Access number `failAt` fails.
 struct RecordingBoard : iosvc::IBackend {
     RecordingBoard() {
-        fd = ::memfd_create("port-order", MFD_CLOEXEC);
-        if (fd >= 0 && ::ftruncate(fd, tvio::kWindowSize) == 0)
+        fd = ::memfd_create("port-order", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        if (fd >= 0 && ::ftruncate(fd, tvio::kWindowSize) == 0 &&
+            ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0)
             window = static_cast<std::uint8_t*>(
                 ::mmap(nullptr, tvio::kWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
     }

@@ -2,7 +2,10 @@
 // through the UNIX-domain socket NAME.sock in the device folder: $QX_DEVICE_DIR if set,
 // else /run/quorix. Each handle is its own connection, its port calls going through a queue in
 // memory shared with the service; calls on one handle are serialised, and a
-// service that dies or stops answering (5 s) makes the handle's calls fail. A port write sent
+// service that dies or stops answering makes the handle's calls fail: every call, the opening
+// included, ends within 5 s whatever interrupts its waits. A failed CreateFileA leaves its reason
+// in GetLastError. A descriptor the service passes is mapped only if it cannot shrink under the
+// process (a memfd sealed against shrinking, or /dev/mem for the board's window). A port write sent
 // without waiting that fails at the service fails the next call and every later one. Closing a
 // handle unmaps the windows mapped through it.
 #pragma once
@@ -19,6 +22,8 @@ namespace plat {
 std::string DeviceDirectory();
 // "\\.\TVIOCTRL" -> "<device folder>/TVIOCTRL.sock"; empty for a name outside the namespace.
 std::string DeviceSocketPath(const std::string& deviceName);
+
+class Deadline;
 
 class LinuxDevice : public IDevice {
 public:
@@ -47,6 +52,8 @@ public:
     bool OpenQueue(HANDLE h);
 
 private:
+    // The same by a deadline; 0, or the platform's error code for the failure.
+    std::uint32_t OpenQueue(HANDLE h, const Deadline& deadline);
     std::shared_ptr<Connection> Find(HANDLE h);
     bool Call(HANDLE h, std::uint32_t code, const void* in, std::uint32_t inSize,
               std::uint16_t flags, void* out, std::uint32_t outSize, std::uint32_t* returned);

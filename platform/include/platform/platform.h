@@ -73,6 +73,18 @@ public:
     virtual bool GetVersionExA(OSVERSIONINFOA* info) = 0;
 };
 
+// Why the calling thread's last CreateFileA of a device failed, as the platform's error codes;
+// 0 after one that succeeded. DeviceErrorText says it in words for a person.
+inline constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;  // no service listens there
+inline constexpr std::uint32_t ERROR_ACCESS_DENIED = 5;   // the socket refuses this user
+inline constexpr std::uint32_t ERROR_GEN_FAILURE = 31;    // the service answered wrongly
+inline constexpr std::uint32_t ERROR_REQ_NOT_ACCEP = 71;  // the service takes no more of this
+                                                          // user's connections
+inline constexpr std::uint32_t ERROR_SEM_TIMEOUT = 121;   // the service does not answer
+std::uint32_t GetLastError();
+void SetLastError(std::uint32_t code);
+const char* DeviceErrorText(std::uint32_t code);
+
 // The active implementations. Null restores the real Linux ones.
 IClock& Clock();
 void SetClock(IClock* clock);

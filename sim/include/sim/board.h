@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -121,7 +122,11 @@ public:
     std::uint8_t ReadPort(std::uint16_t port);
     void WritePort(std::uint16_t port, std::uint8_t value);
 
-    // Firmware thread: serves the slots and runs the generators.
+    // Firmware thread: serves the slots and runs the generators. Between passes it sleeps until
+    // a generator or a delayed answer is due (besides the pass at each release of the window),
+    // but never longer than the idle limit: 2 ms unless told otherwise. A board whose clock is
+    // the real one may sleep longer; one on a clock that runs fast keeps the short limit.
+    void SetIdleLimit(std::chrono::milliseconds limit);
     void Start();
     void Stop();
     // One firmware pass on the caller's thread (for tests without the thread). Returns false
