@@ -219,17 +219,17 @@ void CIoServer::Run(int stopFd) {
         }
         if (fds[1].revents & POLLIN) Accept();
 
-        // Serves the queues while they have work; then says it sleeps and looks once more, for
-        // a request put in before a client could see that.
+        // Serves the queues while they have work. Idle, it first waits a while on the queues'
+        // own futex words, which a client's next request ends; then it says it sleeps and
+        // looks once more, for a request put in before a client could see that.
         for (int round = 1;; ++round) {
             const bool work = ServeQueues() || queueWork_;
             queueWork_ = false;
-            if (work) {
-                if (!watching) SetWatching(watching = true);
-                if (round < kRoundsPerLook) continue;
-                break;  // still watching: poll only looks at the sockets
-            }
+            if (work && !watching) SetWatching(watching = true);
+            if (round >= kRoundsPerLook) break;  // still watching: poll only looks at sockets
+            if (work) continue;
             if (!watching) break;
+            if (AwaitQueues()) continue;
             SetWatching(watching = false);
         }
     }
@@ -316,6 +316,39 @@ bool CIoServer::ServeQueues() {
         any = any || served;
     }
     return any;
+}
+
+bool CIoServer::AwaitQueues() {
+    if (!futexWaitv_) return false;
+    std::vector<futex_waitv> waiters;
+    for (const Client& c : clients_) {
+        if (!c.queue) continue;
+        if (waiters.size() == FUTEX_WAITV_MAX) return false;  // too many to wait on: poll
+        waiters.push_back({c.taken, reinterpret_cast<std::uintptr_t>(&c.queue->posted), FUTEX_32, 0});
+    }
+    if (waiters.empty()) return false;
+    for (Client& c : clients_)
+        if (c.queue) c.queue->serviceAwake.store(tvio::wire::kServiceWaiting);
+    // A request posted before the flag showed was not woken for.
+    bool posted = false;
+    for (const Client& c : clients_)
+        if (c.queue && c.queue->posted.load() != c.taken) posted = true;
+    int error = 0;
+    if (!posted) {
+        timespec until{};
+        ::clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_nsec += kQueueWaitMicroseconds * 1000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        if (::syscall(SYS_futex_waitv, waiters.data(), waiters.size(), 0, &until,
+                      CLOCK_MONOTONIC) < 0)
+            error = errno;
+        if (error == ENOSYS) futexWaitv_ = false;  // an old kernel: poll only
+    }
+    SetWatching(true);
+    return posted || (error != ETIMEDOUT && error != ENOSYS);
 }
 
 void CIoServer::SetWatching(bool watching) {

@@ -48,8 +48,11 @@ public:
     // closed.
     std::vector<tvio::wire::Reply> ServeBytes(const std::uint8_t* data, std::size_t size);
 
-    // Rounds over the queues with work before the loop looks at the sockets again.
+    // Rounds over the queues before the loop looks at the sockets again.
     static constexpr int kRoundsPerLook = 16;
+    // How long the loop, its queues idle, waits on their futex words before it sleeps in poll.
+    // A client's requests end the wait; within a burst of them the next comes well before.
+    static constexpr long kQueueWaitMicroseconds = 1000;
     // Mappings one connection may hold.
     static constexpr int kMappingsPerClient = 16;
     // Connections one user may hold by default (0: no limit). The one above it is told so and
@@ -111,6 +114,8 @@ private:
     bool ServeQueues();
     // Says to every client whether the loop watches the queues.
     void SetWatching(bool watching);
+    // Waits up to kQueueWaitMicroseconds for a request in any queue; false when none came.
+    bool AwaitQueues();
     static void CloseQueue(Client& c);
     void Drop(std::size_t index, const char* why);
     // Notes a control-port write by clients_[index]; the board has one access register, so the
@@ -127,6 +132,7 @@ private:
     bool acceptPaused_ = false;  // out of descriptors: wait for a client to leave
     bool queueWork_ = false;     // a socket message came after requests in its client's queue
     int maxPerUser_ = kDefaultClientsPerUser;
+    bool futexWaitv_ = true;  // the kernel has futex_waitv
     LogGate connectionLog_, refusalLog_;
     std::vector<Client> clients_;
 };

@@ -60,9 +60,6 @@ private:
 
 namespace {
 
-// A service that does not answer within this time is taken for dead; the caller sees a failed
-// call instead of a hang. One limit per call, across all of its waits.
-constexpr int kCallTimeoutMs = 5000;
 // A caller sleeping for its answer in the queue looks this often whether the service has hung up.
 constexpr long kHangUpLookMs = 20;
 // A connection the service's backlog has no room for is tried again this often.
@@ -143,7 +140,13 @@ struct LinuxDevice::Connection {
         }
         q.requests[posted % tvio::wire::kQueueSlots] = req;
         q.posted.store(++posted, std::memory_order_seq_cst);
-        if (q.serviceAwake.exchange(1, std::memory_order_seq_cst) != 0) return true;
+        const std::uint32_t was = q.serviceAwake.exchange(1, std::memory_order_seq_cst);
+        if (was == 1) return true;
+        if (was == tvio::wire::kServiceWaiting) {
+            ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&q.posted), FUTEX_WAKE, 1,
+                      nullptr, nullptr, 0);
+            return true;
+        }
         const tvio::wire::Request kick = MakeRequest(tvio::wire::kKick, nullptr, 0, 0);
         return SendAll(&kick, sizeof kick, deadline);
     }
@@ -295,7 +298,7 @@ HANDLE LinuxDevice::CreateFileA(const char* path, std::uint32_t, std::uint32_t, 
     }
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
 
-    const Deadline deadline(kCallTimeoutMs);
+    const Deadline deadline(callTimeoutMs_);
     const int fd = ConnectTo(addr, deadline);
     if (fd < 0) return INVALID_HANDLE_VALUE;
     HANDLE h = Adopt(fd);
@@ -308,7 +311,7 @@ HANDLE LinuxDevice::CreateFileA(const char* path, std::uint32_t, std::uint32_t, 
     return h;
 }
 
-bool LinuxDevice::OpenQueue(HANDLE h) { return OpenQueue(h, Deadline(kCallTimeoutMs)) == 0; }
+bool LinuxDevice::OpenQueue(HANDLE h) { return OpenQueue(h, Deadline(callTimeoutMs_)) == 0; }
 
 std::uint32_t LinuxDevice::OpenQueue(HANDLE h, const Deadline& deadline) {
     std::shared_ptr<Connection> conn = Find(h);
@@ -403,7 +406,7 @@ bool LinuxDevice::Call(HANDLE h, std::uint32_t code, const void* in, std::uint32
     std::lock_guard<std::mutex> lock(conn->mu);
     if (conn->dead) return false;
 
-    const Deadline deadline(kCallTimeoutMs);
+    const Deadline deadline(callTimeoutMs_);
     const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, flags);
     tvio::wire::Reply reply{};
     std::vector<int> fds;
@@ -479,7 +482,7 @@ bool LinuxDevice::DeviceIoControlNoWait(HANDLE h, std::uint32_t code, const void
     if (!conn) return false;
     std::lock_guard<std::mutex> lock(conn->mu);
     if (conn->dead) return false;
-    const Deadline deadline(kCallTimeoutMs);
+    const Deadline deadline(callTimeoutMs_);
     const tvio::wire::Request req = conn->MakeRequest(code, in, inSize, tvio::wire::kNoAnswer);
     if (!(conn->queue ? conn->Post(req, deadline) : conn->SendAll(&req, sizeof req, deadline))) {
         conn->dead = true;

@@ -92,10 +92,10 @@ struct Board::Impl {
         for (int b = 0; b < 2; ++b) std::memset(Bank(b) + kOfsBitmap, 0, 4);
     }
 
-    void Serve(std::uint32_t now, std::vector<std::string>& lines);
+    void Serve(std::uint32_t now, std::vector<std::string>* lines);
     bool SilentNow(const StationSpec& spec, std::uint32_t now) const;
     std::string Describe(int slot, const Taken& t, const Outcome* out = nullptr);
-    void Answer(int slot, Taken& t, std::uint32_t now, std::vector<std::string>& lines);
+    void Answer(int slot, Taken& t, std::uint32_t now, std::vector<std::string>* lines);
 
     Scenario sc;
     std::vector<Station> stations;
@@ -132,6 +132,7 @@ struct Board::Impl {
 
     std::mutex traceMu;
     std::function<void(const std::string&)> trace;
+    std::atomic<bool> tracing{false};
     // Under pass, as are the answers it records.
     std::function<void(const AppliedWrite&)> journal;
     std::uint64_t journalSeq = 0;
@@ -148,7 +149,7 @@ struct Board::Impl {
     std::thread thread;
 };
 
-void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
+void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>* lines) {
     std::uint8_t* req = Bank(0);
     std::uint8_t* resp = Bank(1);
     for (int slot = 0; slot < kSlotCount; ++slot) {
@@ -159,13 +160,13 @@ void Board::Impl::Serve(std::uint32_t now, std::vector<std::string>& lines) {
 
         if (!(LoadMark(req[byte]) & mask)) {
             // Withdrawn: forget an unanswered request, take back an answer.
-            if (t.active) {
+            if (t.active && lines) {
                 std::string line = Describe(slot, t);
                 std::snprintf(text, sizeof text, " -> withdrawn by the PC unanswered after %u ms",
                               now - t.takenTick);
-                lines.push_back(line + text);
-                t.active = false;
+                lines->push_back(line + text);
             }
+            t.active = false;
             StoreMark(resp[byte], static_cast<std::uint8_t>(LoadMark(resp[byte]) & ~mask));
             continue;
         }
@@ -251,7 +252,7 @@ std::string Board::Impl::Describe(int slot, const Taken& t, const Outcome* out) 
     return line;
 }
 
-void Board::Impl::Answer(int slot, Taken& t, std::uint32_t now, std::vector<std::string>& lines) {
+void Board::Impl::Answer(int slot, Taken& t, std::uint32_t now, std::vector<std::string>* lines) {
     const std::uint8_t fn = t.snapshot[0];
     const int stationNo = t.snapshot[1];
     const int idx = stationOf[static_cast<std::size_t>(stationNo)];
@@ -299,12 +300,13 @@ void Board::Impl::Answer(int slot, Taken& t, std::uint32_t now, std::vector<std:
     else
         std::memset(data, 0, kDataAreaSize);
 
+    if (!lines) return;
     std::string line = Describe(slot, t, &out);
     char text[96];
     std::snprintf(text, sizeof text, " -> error %02X (%s), %u ms", out.error, ErrorName(out.error),
                   now - t.takenTick);
     line += text;
-    lines.push_back(std::move(line));
+    lines->push_back(std::move(line));
 }
 
 // --- Board
@@ -455,8 +457,9 @@ bool Board::ProcessOnce() {
             d.upTick = now;
         }
     }
+    // The decoded lines are made only for a trace.
     std::vector<std::string> lines;
-    d.Serve(now, lines);
+    d.Serve(now, d.tracing.load(std::memory_order_relaxed) ? &lines : nullptr);
     // What falls due next: a generator's change or a delayed answer.
     std::uint32_t dueIn = UINT32_MAX;
     {
@@ -543,6 +546,7 @@ void Board::Stop() {
 
 void Board::SetTrace(std::function<void(const std::string& line)> trace) {
     std::lock_guard<std::mutex> lk(d_->traceMu);
+    d_->tracing.store(static_cast<bool>(trace));
     d_->trace = std::move(trace);
 }
 

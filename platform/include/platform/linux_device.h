@@ -47,6 +47,11 @@ public:
 
     struct Connection;
 
+    // A service that does not answer within this time is taken for dead: the caller sees a
+    // failed call instead of a hang. One limit per call, across all of its waits.
+    static constexpr int kCallTimeoutMs = 5000;
+    void SetCallTimeout(int ms) { callTimeoutMs_ = ms; }  // for tests of a dying service
+
     // Asks the service for the handle's queue, as CreateFileA does after connecting; false when
     // the exchange failed. Without a queue the port calls stay on the socket.
     bool OpenQueue(HANDLE h);
@@ -61,6 +66,7 @@ private:
     std::mutex mu_;
     std::map<HANDLE, std::shared_ptr<Connection>> open_;
     HANDLE next_ = 0x100;
+    int callTimeoutMs_ = kCallTimeoutMs;
 };
 
 }  // namespace plat

@@ -33,7 +33,7 @@ namespace tvio::wire {
 
 inline constexpr std::uint32_t kRequestMagic = 0x51495654u;  // "TVIQ" in memory
 inline constexpr std::uint32_t kReplyMagic = 0x41495654u;    // "TVIA" in memory
-inline constexpr std::uint16_t kVersion = 3;
+inline constexpr std::uint16_t kVersion = 4;
 inline constexpr std::uint32_t kMaxPayload = 16;
 
 struct Request {
@@ -105,15 +105,19 @@ static_assert(sizeof(MapAnswer) <= kMaxPayload);
 // on and wrap; slot = counter % kQueueSlots. Each side writes only its own counters and flags
 // and keeps its own copy of them: what it reads of the other's it takes for a claim to check.
 //
-// While the service watches the queue, `serviceAwake` is 1 and a client's requests need
-// nothing more. Otherwise the client that sets it from 0 to 1 sends kKick on the socket. The
-// service, before it stops watching, stores 0 and looks once more. A client waiting for its
+// While the service serves the queues, `serviceAwake` is 1 and a client's requests need nothing
+// more. When it has nothing to do it first waits on every queue's `posted` as a futex word
+// (FUTEX_WAITV, shared) with kServiceWaiting in the flag: the client that exchanges that for 1
+// wakes it (FUTEX_WAKE on `posted`). After a while it sleeps in poll with 0 in the flag, and the
+// client that exchanges 0 for 1 sends kKick on the socket. Before it waits or sleeps the
+// service stores the flag and looks once more at `posted`. A client waiting for its
 // answer stores 1 in `clientAsleep` and sleeps on `answered` as a futex word (FUTEX_WAIT,
 // shared: the word is in a shared mapping), for as long as it holds the count it has seen;
 // the service, answering, takes the flag back to 0 and wakes it (FUTEX_WAKE). Flags and counts
 // are stored and read sequentially consistent: of two sides that store one then read the
 // other, one sees the other's work.
 inline constexpr std::uint32_t kQueueSlots = 64;
+inline constexpr std::uint32_t kServiceWaiting = 2;  // serviceAwake: waits on `posted`
 
 struct Queue {
     alignas(64) std::atomic<std::uint32_t> posted;  // client
