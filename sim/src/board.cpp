@@ -133,6 +133,9 @@ struct Board::Impl {
     std::mutex traceMu;
     std::function<void(const std::string&)> trace;
     std::atomic<bool> tracing{false};
+    // Under pass: when a generator next changes a word, once they have run.
+    bool generatorsRan = false;
+    std::uint32_t generatorsDue = 0;
     // Under pass, as are the answers it records.
     std::function<void(const AppliedWrite&)> journal;
     std::uint64_t journalSeq = 0;
@@ -437,9 +440,16 @@ bool Board::ProcessOnce() {
     Impl& d = *d_;
     std::lock_guard<std::mutex> passLock(d.pass);
     const std::uint32_t now = d.Now();
-    {
+    // The generators run when one is due; a pass at every release need not look at each.
+    if (!d.generatorsRan || static_cast<std::int32_t>(now - d.generatorsDue) >= 0) {
+        d.generatorsRan = true;
         std::lock_guard<std::mutex> lk(d.memMu);
-        for (Station& st : d.stations) st.RunGenerators(now, d.rng);
+        std::uint32_t in = UINT32_MAX;
+        for (Station& st : d.stations) {
+            st.RunGenerators(now, d.rng);
+            in = std::min(in, st.NextUpdateIn(now));
+        }
+        d.generatorsDue = now + std::min<std::uint32_t>(in, 1000);
     }
     {
         std::lock_guard<std::mutex> lk(d.mu);
@@ -461,11 +471,8 @@ bool Board::ProcessOnce() {
     std::vector<std::string> lines;
     d.Serve(now, d.tracing.load(std::memory_order_relaxed) ? &lines : nullptr);
     // What falls due next: a generator's change or a delayed answer.
-    std::uint32_t dueIn = UINT32_MAX;
-    {
-        std::lock_guard<std::mutex> lk(d.memMu);
-        for (const Station& st : d.stations) dueIn = std::min(dueIn, st.NextUpdateIn(now));
-    }
+    const auto genLeft = static_cast<std::int32_t>(d.generatorsDue - now);
+    std::uint32_t dueIn = genLeft > 0 ? static_cast<std::uint32_t>(genLeft) : 0u;
     for (const Impl::Taken& t : d.taken) {
         if (!t.active || t.silent) continue;
         const auto left = static_cast<std::int32_t>(t.dueTick - now);
@@ -585,6 +592,7 @@ std::string JournalLine(const AppliedWrite& w) {
 void Board::SetClock(plat::IClock* clock) {
     std::lock_guard<std::mutex> lk(d_->pass);
     d_->clock = clock;
+    d_->generatorsRan = false;
 }
 
 bool Board::PeekWord(int stationNo, int areaCode, int word, std::uint16_t& out) {
