@@ -270,10 +270,15 @@ TEST_F(IoServiceBoard, TwoBoardObjectsShareOneServiceAndOneWindow) {
 }
 
 TEST_F(IoServiceBoard, WindowElsewhereShowsAnEmptyBusAndBadIndicesAreRefused) {
-    CDluBoard elsewhere;
+    // Each mapping is an empty bus of its own: what one client writes there no other sees.
+    CDluBoard elsewhere, another;
     ASSERT_EQ(elsewhere.Open(kIoIndex, 0), 0);
+    ASSERT_EQ(another.Open(kIoIndex, 0), 0);
     EXPECT_EQ(elsewhere.Window()[0x100], 0xFF);
+    elsewhere.Window()[0x100] = 0x12;
+    EXPECT_EQ(another.Window()[0x100], 0xFF);
     elsewhere.Close();
+    another.Close();
 
     CDluBoard bad;
     EXPECT_EQ(bad.Open(kIoIndex, kDluMemBaseCount), 13);

@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "board/dluboard.h"
 #include "platform/linux_device.h"
@@ -463,6 +465,93 @@ TEST_F(IoServiceHardware, AQueueIsHeldToWhatTheSocketAllowsAndToItsSize) {
     EXPECT_EQ(v, PortPattern(0x3A0));
     EXPECT_TRUE(plat::Device().CloseHandle(good));
     EXPECT_NE(service.LogText().find("queue count out of range"), std::string::npos);
+}
+
+// Clients that close with writes in flight, flood the log, or hoard connections: each row
+// must leave the service serving everyone else.
+TEST_F(IoServiceHardware, GreedyOrVanishingClientsCannotTakeTheServiceFromOthers) {
+    struct Row {
+        const char* what;
+        std::function<void()> act;
+    };
+    const Row rows[] = {
+        {"clients close right after writes sent without waiting: every write is made",
+         [&] {
+             std::vector<std::uint16_t> ports;  // not a control port, whose access is followed
+             for (std::uint16_t p = 0x301; ports.size() < 100; ++p)
+                 if (p % 0x10) ports.push_back(p);
+             for (std::size_t i = 0; i < ports.size(); ++i) {
+                 const int fd = ConnectRaw(socket);
+                 tvio::wire::Queue* q = OpenQueueRaw(fd);
+                 ASSERT_NE(q, nullptr);
+                 // Until the service sleeps in poll: then the hang-up is all it sees.
+                 ::usleep(3000);
+                 tvio::wire::Request write = GoodRequest(ports[i]);
+                 write.code = tvio::IOCTL_WRITE_PORT_BYTE;
+                 write.flags = tvio::wire::kNoAnswer;
+                 write.inSize = 8;
+                 const std::uint32_t value = static_cast<std::uint32_t>(i + 1);
+                 std::memcpy(write.in + 4, &value, 4);
+                 q->requests[0] = write;
+                 q->posted.store(1);
+                 ::close(fd);
+                 ::munmap(q, sizeof *q);
+             }
+             std::string file;
+             for (int wait = 0; wait < 200; ++wait) {  // the service may see the hang-ups late
+                 file = ReadFile(portFile);
+                 if (static_cast<std::uint8_t>(file[ports.back()]) == ports.size()) break;
+                 ::usleep(10000);
+             }
+             for (std::size_t i = 0; i < ports.size(); ++i)
+                 EXPECT_EQ(static_cast<std::uint8_t>(file[ports[i]]), i + 1) << ports[i];
+         }},
+        {"one client floods unknown codes and refused ports: its lines stay within a budget",
+         [&] {
+             const std::size_t before = service.LogText().size();
+             plat::HANDLE h = OpenDevice();
+             ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+             std::uint8_t v;
+             for (int i = 0; i < 2000; ++i) {
+                 const std::uint32_t port = 0x345;
+                 std::uint32_t out = 0, returned = 0;
+                 EXPECT_FALSE(
+                     plat::Device().DeviceIoControl(h, 0xC3502008, &port, 4, &out, 4, &returned));
+                 EXPECT_FALSE(ReadPortVia(h, 0x400, v));
+             }
+             ASSERT_TRUE(ReadPortVia(h, 0x345, v));
+             plat::Device().CloseHandle(h);
+             const std::string log = service.LogText().substr(before);
+             int lines = 0;
+             for (std::size_t at = 0; (at = log.find('\n', at)) != std::string::npos; ++at) ++lines;
+             EXPECT_LE(lines, 14) << log;  // connect, 10 refusals, the note, disconnect
+         }},
+        {"one user opens more than it may: the one too many is told so, others still open",
+         [&] {
+             std::vector<plat::HANDLE> held;
+             for (int i = 0; i < 16; ++i) {
+                 held.push_back(OpenDevice());
+                 ASSERT_NE(held.back(), plat::INVALID_HANDLE_VALUE) << i;
+             }
+             EXPECT_EQ(OpenDevice(), plat::INVALID_HANDLE_VALUE);
+             EXPECT_EQ(plat::GetLastError(), plat::ERROR_REQ_NOT_ACCEP);
+             plat::Device().CloseHandle(held.back());
+             held.pop_back();
+             plat::HANDLE again = plat::INVALID_HANDLE_VALUE;
+             for (int wait = 0; wait < 100 && again == plat::INVALID_HANDLE_VALUE; ++wait) {
+                 ::usleep(10000);  // until the service has seen the close
+                 again = OpenDevice();
+             }
+             EXPECT_NE(again, plat::INVALID_HANDLE_VALUE);
+             held.push_back(again);
+             for (plat::HANDLE h : held) plat::Device().CloseHandle(h);
+             EXPECT_NE(service.LogText().find("refused a connection of uid"), std::string::npos);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        row.act();
+    }
 }
 
 TEST_F(IoServiceHardware, ADeadServiceFailsCallsInsteadOfHanging) {
