@@ -99,6 +99,34 @@ void Help(std::FILE* out) {
 
 std::mutex gOutMu;
 
+// Why the I/O driver cannot be opened, in words: the device is opened once more here, by the
+// same client the module uses, and the failure's reason told with what to do about it.
+std::string DeviceTrouble() {
+    const std::string socket = plat::DeviceSocketPath(tvio::kDevicePathNt);
+    const plat::HANDLE h = plat::Device().CreateFileA(
+        tvio::kDevicePathNt, plat::GENERIC_READ | plat::GENERIC_WRITE, 0, plat::OPEN_EXISTING, 0);
+    const std::uint32_t error = plat::GetLastError();
+    if (h != plat::INVALID_HANDLE_VALUE) {
+        plat::Device().CloseHandle(h);
+        return "it failed for the driver, but opens now; socket " + socket;
+    }
+    std::string what = std::string(plat::DeviceErrorText(error)) + " (socket " + socket + ")";
+    switch (error) {
+        case plat::ERROR_FILE_NOT_FOUND:
+            return what + ": is tvioctrld running? Set QX_DEVICE_DIR for another folder";
+        case plat::ERROR_ACCESS_DENIED:
+            return what + ": add the user to the socket's group (quorix), then log in again";
+        case plat::ERROR_REQ_NOT_ACCEP:
+            return what +
+                   ": close other programs of this user that use the board, or raise "
+                   "tvioctrld's --clients-per-user";
+        case plat::ERROR_SEM_TIMEOUT:
+            return what + ": the service is stuck or overloaded; see its log";
+        default:
+            return what;
+    }
+}
+
 std::string Stamp() {
     auto now = std::chrono::system_clock::now();
     std::time_t t = std::chrono::system_clock::to_time_t(now);
@@ -395,9 +423,7 @@ int Runner::Prepare() {
         std::string what;
         int n = rc < 0 ? -rc : rc;
         if (n == 12)
-            what = "the I/O driver cannot be opened: is tvioctrld running? socket " +
-                   plat::DeviceSocketPath(tvio::kDevicePathNt) +
-                   " (set QX_DEVICE_DIR for another folder)";
+            what = "the I/O driver cannot be opened: " + DeviceTrouble();
         else if (n == 13)
             what =
                 "the board's memory window cannot be mapped: check the board settings "

@@ -73,7 +73,8 @@ TEST_F(TarvoRun, ArgumentAndStartFailuresHaveTheirExitCodes) {
         << out_;
 
     EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--for", "1"}), 6);  // no service
-    EXPECT_NE(err_.find("is tvioctrld running? socket " + (dir_ / "TVIOCTRL.sock")),
+    EXPECT_NE(err_.find("no I/O service listens on the device's socket (socket " +
+                        (dir_ / "TVIOCTRL.sock") + "): is tvioctrld running?"),
               std::string::npos)
         << err_;
     EXPECT_NE(out_.find("TVIOCTRL 드라이버를 Load 할 수 없습니다."), std::string::npos) << out_;
