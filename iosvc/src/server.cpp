@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -324,7 +325,8 @@ bool CIoServer::AwaitQueues() {
     for (const Client& c : clients_) {
         if (!c.queue) continue;
         if (waiters.size() == FUTEX_WAITV_MAX) return false;  // too many to wait on: poll
-        waiters.push_back({c.taken, reinterpret_cast<std::uintptr_t>(&c.queue->posted), FUTEX_32, 0});
+        waiters.push_back(
+            {c.taken, reinterpret_cast<std::uintptr_t>(&c.queue->posted), FUTEX_32, 0});
     }
     if (waiters.empty()) return false;
     for (Client& c : clients_)
@@ -342,8 +344,8 @@ bool CIoServer::AwaitQueues() {
             until.tv_sec += 1;
             until.tv_nsec -= 1000000000L;
         }
-        if (::syscall(SYS_futex_waitv, waiters.data(), waiters.size(), 0, &until,
-                      CLOCK_MONOTONIC) < 0)
+        if (::syscall(SYS_futex_waitv, waiters.data(), waiters.size(), 0, &until, CLOCK_MONOTONIC) <
+            0)
             error = errno;
         if (error == ENOSYS) futexWaitv_ = false;  // an old kernel: poll only
     }
@@ -479,14 +481,11 @@ bool CIoServer::Serve(std::size_t index) {
         std::size_t at = 0;
         for (; c.have - at >= sizeof(Request); at += sizeof(Request)) {
             ++served;
-            // What the client put in its queue before this message goes first.
-            bool queued = false;
-            if (!ServeQueue(index, queued)) return false;
-            queueWork_ = queueWork_ || queued;
             int fd = -1;
             bool send = true;
             bool ends = false;
-            Reply reply = Answer(index, c.buffer + at, fd, send, ends, false);
+            Reply reply;
+            if (!ServeMessage(index, c.buffer + at, reply, fd, send, ends)) return false;
             if (send && !SendReply(c, reply, fd)) return false;
             if (ends) return false;
         }
@@ -495,6 +494,16 @@ bool CIoServer::Serve(std::size_t index) {
         // A read that did not fill the room took all there was: no second call to learn that.
         if (static_cast<std::size_t>(n) < room) return true;
     }
+    return true;
+}
+
+bool CIoServer::ServeMessage(std::size_t index, const std::uint8_t* message, Reply& reply, int& fd,
+                             bool& send, bool& ends) {
+    // What the client put in its queue before this message goes first.
+    bool queued = false;
+    if (!ServeQueue(index, queued)) return false;
+    queueWork_ = queueWork_ || queued;
+    reply = Answer(index, message, fd, send, ends, false);
     return true;
 }
 
@@ -550,6 +559,64 @@ std::vector<Reply> CIoServer::ServeBytes(const std::uint8_t* data, std::size_t s
         Reply reply = Answer(index, data + at, fd, send, ends, false);
         if (send) replies.push_back(reply);
         if (ends) break;
+    }
+    ReleaseAccess(clients_[index]);
+    CloseQueue(clients_[index]);
+    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
+    return replies;
+}
+
+std::vector<Reply> CIoServer::ServeScript(const std::uint8_t* data, std::size_t size) {
+    clients_.emplace_back().id = nextId_++;
+    const std::size_t index = clients_.size() - 1;
+    std::vector<Reply> replies;
+    std::uint32_t posted = 0;  // the client's own count
+    std::size_t at = 0;
+    auto message = [&](std::uint8_t* into) {
+        std::memset(into, 0, sizeof(Request));
+        const std::size_t n = std::min(sizeof(Request), size - at);
+        std::memcpy(into, data + at, n);
+        at += n;
+    };
+    bool open = true;
+    while (open && at < size) {
+        const std::uint8_t op = data[at++];
+        Queue* q = clients_[index].queue;
+        std::uint8_t bytes[sizeof(Request)];
+        switch (op % 4) {
+            case 0: {  // a message on the socket, after what the queue holds
+                message(bytes);
+                Reply reply;
+                int fd = -1;
+                bool send = true, ends = false;
+                open = ServeMessage(index, bytes, reply, fd, send, ends) && !ends;
+                if (send) replies.push_back(reply);
+                break;
+            }
+            case 1:  // a request put in the queue and counted
+                message(bytes);
+                if (!q) break;
+                std::memcpy(&q->requests[posted % tvio::wire::kQueueSlots], bytes, sizeof bytes);
+                q->posted.store(++posted);
+                break;
+            case 2:  // a count that lies, or a slot written again after it was counted
+                if (!q || at >= size) break;
+                if (op & 4)
+                    q->posted.store(posted += static_cast<std::uint32_t>(data[at++]) - 128u);
+                else
+                    q->requests[data[at++] % tvio::wire::kQueueSlots].code ^= 0x55u << (op >> 3);
+                break;
+            case 3: {  // the loop's round over the queues, as after a kick or a wait
+                bool served = false;
+                open = ServeQueue(index, served);
+                break;
+            }
+        }
+    }
+    if (clients_[index].queue) {
+        const Queue& q = *clients_[index].queue;
+        for (std::uint32_t i = 0; i < clients_[index].answered && i < tvio::wire::kQueueSlots; ++i)
+            replies.push_back(q.answers[i]);
     }
     ReleaseAccess(clients_[index]);
     CloseQueue(clients_[index]);

@@ -47,6 +47,11 @@ public:
     // order, up to the one after which the service hangs up; the client then leaves as if it had
     // closed.
     std::vector<tvio::wire::Reply> ServeBytes(const std::uint8_t* data, std::size_t size);
+    // One client as a script, for fuzzing the queue: each step is a byte, then its operands.
+    // 0: a socket message (36 bytes) served as the loop serves one; 1: a request (36 bytes) put
+    // in the client's queue and counted; 2: a lying count or a slot written again after it was
+    // counted; 3: the loop's round over the queue. The socket answers and the queue's, in order.
+    std::vector<tvio::wire::Reply> ServeScript(const std::uint8_t* data, std::size_t size);
 
     // Rounds over the queues before the loop looks at the sockets again.
     static constexpr int kRoundsPerLook = 16;
@@ -106,6 +111,10 @@ private:
     tvio::wire::Reply Answer(std::size_t index, const std::uint8_t* message, int& fd, bool& send,
                              bool& ends, bool queued);
     bool SendReply(Client& c, const tvio::wire::Reply& reply, int fd);
+    // Serves one socket message of clients_[index] after what its queue holds; false when the
+    // client is to be dropped.
+    bool ServeMessage(std::size_t index, const std::uint8_t* message, tvio::wire::Reply& reply,
+                      int& fd, bool& send, bool& ends);
     // The answer to kOpenQueue: a new queue, its descriptor in fd.
     tvio::wire::Reply OpenQueue(Client& c, const tvio::wire::Request& req, int& fd);
     // Serves what clients_[index] has put in its queue; false when the client is to be dropped.

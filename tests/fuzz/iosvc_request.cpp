@@ -1,5 +1,7 @@
-// A client's byte stream as the I/O service reads it: every request answered in turn by a
-// backend that remembers what was written, until the service would hang up.
+// A client as the I/O service meets it: its socket messages and what it puts in its queue in
+// shared memory (requests, counts that may lie, slots written again after they were counted),
+// served as the service's loop serves them by a backend that remembers what was written, until
+// the service would hang up.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -37,6 +39,6 @@ struct PortBackend : iosvc::IBackend {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static PortBackend backend;
     iosvc::CIoServer server(backend);
-    server.ServeBytes(data, size);
+    server.ServeScript(data, size);
     return 0;
 }
