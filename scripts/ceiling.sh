@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The figures at the protocol's ceiling: requests per second against 300/s, the host process's
-# CPU (poll thread and the rest) and the latency from a PLC change to SetTagValue, for 30 full
+# CPU (poll thread and the rest), the service's and the two together, and the latency from a
+# PLC change to SetTagValue, for 30 full
 # blocks, 4,000 word tags outside blocks on one station, and the same over 32 stations.
 #
 #   scripts/ceiling.sh [SECONDS]        (per case; default 20)
