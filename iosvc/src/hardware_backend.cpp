@@ -31,19 +31,32 @@ CHardwareBackend::~CHardwareBackend() {
     if (memFd_ >= 0) ::close(memFd_);
 }
 
+namespace {
+
+// Why a device cannot be opened, as the technician needs to hear it.
+std::string OpenTrouble(const char* what, const std::string& path, int error) {
+    std::string text = std::string("cannot open the ") + what + " " + path + ": ";
+    if (error == ENOENT || error == ENXIO || error == ENODEV)
+        return text + "it is not there (the kernel has no such device, or the path is wrong)";
+    if (error == EACCES || error == EPERM)
+        return text +
+               "not allowed (run as root, or with CAP_SYS_RAWIO and read-write access to it)";
+    return text + std::strerror(error);
+}
+
+}  // namespace
+
 bool CHardwareBackend::Open() {
     portFd_ = ::open(portDevice_.c_str(), O_RDWR | O_CLOEXEC);
     if (portFd_ < 0) {
-        Log(LogLevel::Error, "cannot open port device %s: %s", portDevice_.c_str(),
-            std::strerror(errno));
+        failure_ = OpenTrouble("port device", portDevice_, errno);
         return false;
     }
     direct_ = EnableDirectPorts();
     // O_SYNC: the window is device memory; the kernel then maps it uncached.
     memFd_ = ::open(memDevice_.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
     if (memFd_ < 0) {
-        Log(LogLevel::Error, "cannot open memory device %s: %s", memDevice_.c_str(),
-            std::strerror(errno));
+        failure_ = OpenTrouble("memory device", memDevice_, errno);
         return false;
     }
     return true;

@@ -17,8 +17,10 @@ public:
     CHardwareBackend(const CHardwareBackend&) = delete;
     CHardwareBackend& operator=(const CHardwareBackend&) = delete;
 
-    // Opens both devices; false (and logged) when either cannot be opened for reading and writing.
+    // Opens both devices; false when either cannot be opened for reading and writing.
     bool Open();
+    // After a failed Open: which device, and whether it is not there or not allowed, in words.
+    const std::string& OpenFailure() const { return failure_; }
     bool ReadPort(std::uint16_t port, std::uint8_t& value) override;
     bool WritePort(std::uint16_t port, std::uint8_t value) override;
     bool MapWindow(std::uint32_t physical, std::uint32_t length, int& fd,
@@ -38,6 +40,7 @@ private:
     std::string memDevice_;
     int portFd_ = -1;
     int memFd_ = -1;
+    std::string failure_;
     bool direct_ = false;  // port instructions instead of the port device
 };
 

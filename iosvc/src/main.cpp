@@ -89,7 +89,9 @@ std::unique_ptr<iosvc::IBackend> MakeBackend(bool simulate, const std::string& s
         return s->Start() ? std::move(s) : nullptr;
     }
     auto h = std::make_unique<iosvc::CHardwareBackend>(portDevice, memDevice);
-    return h->Open() ? std::move(h) : nullptr;
+    if (h->Open()) return h;
+    why = h->OpenFailure();
+    return nullptr;
 }
 
 // --check: the board's detection once, in this process, on the backend the options choose.
@@ -98,17 +100,12 @@ int Check(const std::string& scenarioPath, const std::string& portDevice,
     const bool simulate = !scenarioPath.empty();
     std::string why;
     auto backend = MakeBackend(simulate, scenarioPath, portDevice, memDevice, trace, why);
-    if (!backend && !why.empty()) {
-        std::printf("FAILED: %s\n", why.c_str());
+    if (!backend && simulate) {
+        if (!why.empty()) std::printf("FAILED: %s\n", why.c_str());
         return 1;
     }
-    if (!backend && simulate) return 1;
     if (!backend) {
-        std::printf(
-            "FAILED: cannot open the port device %s or the memory device %s (see above).\n"
-            "Likely cause: no permission to the port or memory device (run as root, or "
-            "with CAP_SYS_RAWIO and access to both), or the kernel has no such device.\n",
-            portDevice.c_str(), memDevice.c_str());
+        std::printf("FAILED: %s.\n", why.c_str());
         return iosvc::kCheckNoDevice;
     }
     const int status = iosvc::RunBoardCheck(*backend, port, window, stdout);

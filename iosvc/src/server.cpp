@@ -255,7 +255,9 @@ Reply CIoServer::OpenQueue(Client& c, const Request& req, int& fd) {
         ::fcntl(q, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0)
         p = ::mmap(nullptr, sizeof(Queue), PROT_READ | PROT_WRITE, MAP_SHARED, q, 0);
     if (p == MAP_FAILED) {
-        Log(LogLevel::Warning, "client %d: no queue: %s", c.id, std::strerror(errno));
+        if (clientLog_.Allow())
+            Log(LogLevel::Warning, "client %d: no queue: %s%s", c.id, std::strerror(errno),
+                clientLog_.Skipped().c_str());
         if (q >= 0) ::close(q);
         reply.status = tvio::wire::kIoError;
         return reply;
@@ -282,9 +284,12 @@ bool CIoServer::ServeQueue(std::size_t index, bool& served) {
     if (!c.queue) return true;
     Queue& q = *c.queue;
     // The client's count is a claim: more than a queue's worth ahead is no queue of ours.
-    std::uint32_t pending = q.posted.load(std::memory_order_acquire) - c.taken;
+    // Sequentially consistent, as the flag the loop stored before it looked (wire header).
+    std::uint32_t pending = q.posted.load(std::memory_order_seq_cst) - c.taken;
     if (pending > tvio::wire::kQueueSlots) {
-        Log(LogLevel::Warning, "client %d: queue count out of range", c.id);
+        if (clientLog_.Allow())
+            Log(LogLevel::Warning, "client %d: queue count out of range%s", c.id,
+                clientLog_.Skipped().c_str());
         return false;
     }
     for (; pending > 0; --pending) {
@@ -365,7 +370,10 @@ void CIoServer::Accept() {
             if (errno == EINTR) continue;
             if (errno == EMFILE || errno == ENFILE) {
                 // The pending connection would keep the socket readable and the loop spinning.
-                Log(LogLevel::Warning, "out of descriptors; new clients wait until one leaves");
+                if (clientLog_.Allow())
+                    Log(LogLevel::Warning,
+                        "out of descriptors; new clients wait until one leaves%s",
+                        clientLog_.Skipped().c_str());
                 acceptPaused_ = true;
             } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 Log(LogLevel::Warning, "accept: %s", std::strerror(errno));
@@ -379,13 +387,14 @@ void CIoServer::Accept() {
         if (OverLimit(c.peer)) {
             // Said unasked, so that the client can tell this from a service that is not there.
             const Reply refusal = AnswerTo(0, tvio::wire::kRefused);
-            SendReply(c, refusal, -1);
+            [[maybe_unused]] ssize_t n =
+                ::send(fd, &refusal, sizeof refusal, MSG_NOSIGNAL | MSG_DONTWAIT);
             ::close(fd);
             continue;
         }
-        if (connectionLog_.Allow())
+        if (clientLog_.Allow())
             Log(LogLevel::Info, "client %d connected (%s)%s", c.id, PeerText(c.peer).c_str(),
-                connectionLog_.Skipped().c_str());
+                clientLog_.Skipped().c_str());
         clients_.push_back(std::move(c));
     }
 }
@@ -440,8 +449,10 @@ void CIoServer::ReleaseAccess(Client& c) {
         if ((value & kControlUp) != kControlUp || !(value & kAccessMask)) continue;
         // Left holding the window, the firmware would never serve anybody again.
         const bool ok = backend_.WritePort(port, kControlUp);
-        Log(LogLevel::Warning, "client %d left holding access 0x%02X at port 0x%X; %s", c.id, value,
-            port, ok ? "given back" : "giving it back failed");
+        if (clientLog_.Allow())
+            Log(LogLevel::Warning, "client %d left holding access 0x%02X at port 0x%X; %s%s", c.id,
+                value, port, ok ? "given back" : "giving it back failed",
+                clientLog_.Skipped().c_str());
     }
     c.control.clear();
 }
@@ -451,9 +462,9 @@ void CIoServer::Drop(std::size_t index, const char* why) {
     ReleaseAccess(c);
     ::close(c.fd);
     CloseQueue(c);
-    if (connectionLog_.Allow())
+    if (clientLog_.Allow())
         Log(LogLevel::Info, "client %d disconnected%s%s%s", c.id, why ? ": " : "", why ? why : "",
-            connectionLog_.Skipped().c_str());
+            clientLog_.Skipped().c_str());
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
     acceptPaused_ = false;
 }
@@ -464,8 +475,9 @@ bool CIoServer::Serve(std::size_t index) {
         const std::size_t room = sizeof c.buffer - c.have;
         const ssize_t n = ::recv(c.fd, c.buffer + c.have, room, MSG_DONTWAIT);
         if (n == 0) {
-            if (c.have % sizeof(Request))
-                Log(LogLevel::Warning, "client %d hung up inside a request", c.id);
+            if (c.have % sizeof(Request) && clientLog_.Allow())
+                Log(LogLevel::Warning, "client %d hung up inside a request%s", c.id,
+                    clientLog_.Skipped().c_str());
             // What it sent without waiting before it closed is still performed.
             bool queued = false;
             ServeQueue(index, queued);
@@ -474,7 +486,9 @@ bool CIoServer::Serve(std::size_t index) {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            Log(LogLevel::Warning, "client %d: %s", c.id, std::strerror(errno));
+            if (clientLog_.Allow())
+                Log(LogLevel::Warning, "client %d: %s%s", c.id, std::strerror(errno),
+                    clientLog_.Skipped().c_str());
             return false;
         }
         c.have += static_cast<std::size_t>(n);
@@ -646,8 +660,9 @@ bool CIoServer::SendReply(Client& c, const Reply& reply, int fd) {
     // Answers are tiny and the client reads each at its next call; a full socket means a client
     // that sends without reading, which is dropped rather than waited for.
     if (n != static_cast<ssize_t>(sizeof reply)) {
-        Log(LogLevel::Warning, "client %d: answer not sent (%s)", c.id,
-            n < 0 ? std::strerror(errno) : "short write");
+        if (clientLog_.Allow())
+            Log(LogLevel::Warning, "client %d: answer not sent (%s)%s", c.id,
+                n < 0 ? std::strerror(errno) : "short write", clientLog_.Skipped().c_str());
         return false;
     }
     return true;
@@ -774,7 +789,9 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
             std::memcpy(reply.out, &answer, sizeof answer);
             reply.outSize = sizeof answer;
             fdOut = fd;
-            Log(LogLevel::Info, "client %d: mapped window 0x%05X", who, physical);
+            if (clientLog_.Allow())
+                Log(LogLevel::Info, "client %d: mapped window 0x%05X%s", who, physical,
+                    clientLog_.Skipped().c_str());
             break;
         }
         default:

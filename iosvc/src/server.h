@@ -142,7 +142,8 @@ private:
     bool queueWork_ = false;     // a socket message came after requests in its client's queue
     int maxPerUser_ = kDefaultClientsPerUser;
     bool futexWaitv_ = true;  // the kernel has futex_waitv
-    LogGate connectionLog_, refusalLog_;
+    LogGate clientLog_;       // clients coming, going, or misbehaving once
+    LogGate refusalLog_;      // connections refused over the limit per user
     std::vector<Client> clients_;
 };
 
