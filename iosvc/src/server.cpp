@@ -33,11 +33,11 @@ using tvio::wire::Request;
 // last of them says that the rest are not.
 constexpr int kRefusalsLogged = 10;
 
-// Counts one more refusal of a client; true while it is still to be logged.
-bool Logged(int* refusals) {
+// Counts one more refusal of client `who`; true while it is still to be logged.
+bool Logged(int* refusals, int who) {
     const int count = refusals ? ++*refusals : 1;
     if (count == kRefusalsLogged)
-        Log(LogLevel::Warning, "(further refusals of this client are not logged)");
+        Log(LogLevel::Warning, "client %d: its further refusals are not logged", who);
     return count <= kRefusalsLogged;
 }
 // Requests served from one client before the others get their turn.
@@ -545,7 +545,7 @@ Reply CIoServer::Answer(std::size_t index, const std::uint8_t* message, int& fd,
         return AnswerTo(req.seq, tvio::wire::kBadInput);
     // Each mapping holds memory of the service's; a board needs one.
     if (WellFormed(req) && map && c.mappings >= kMappingsPerClient) {
-        if (Logged(&c.refusals))
+        if (Logged(&c.refusals, c.id))
             Log(LogLevel::Warning, "client %d: refused a mapping beyond %d", c.id,
                 kMappingsPerClient);
         return AnswerTo(req.seq, tvio::wire::kRefused);
@@ -674,17 +674,17 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
 
     auto refuse = [&](const char* what, std::uint32_t a, std::uint32_t b) {
         reply.status = tvio::wire::kRefused;
-        if (Logged(refusals))
+        if (Logged(refusals, who))
             Log(LogLevel::Warning, "client %d: refused %s 0x%X (0x%X)", who, what, a, b);
     };
 
     if (req.magic != tvio::wire::kRequestMagic || req.size != sizeof req) {
-        if (Logged(refusals)) Log(LogLevel::Warning, "client %d: malformed message", who);
+        if (Logged(refusals, who)) Log(LogLevel::Warning, "client %d: malformed message", who);
         reply.status = tvio::wire::kBadMessage;
         return reply;
     }
     if (req.version != tvio::wire::kVersion) {
-        if (Logged(refusals))
+        if (Logged(refusals, who))
             Log(LogLevel::Warning, "client %d: protocol version %u, expected %u", who, req.version,
                 tvio::wire::kVersion);
         reply.status = tvio::wire::kBadVersion;
@@ -772,7 +772,7 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
             }
             if (std::string why = backend_.RefuseMapping(peer); !why.empty()) {
                 reply.status = tvio::wire::kRefused;
-                if (Logged(refusals))
+                if (Logged(refusals, who))
                     Log(LogLevel::Warning, "client %d (%s): refused window 0x%05X: %s", who,
                         PeerText(peer).c_str(), physical, why.c_str());
                 break;
@@ -780,7 +780,7 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
             int fd = -1;
             std::uint64_t offset = 0;
             if (!backend_.MapWindow(physical, length, fd, offset) || fd < 0) {
-                if (Logged(refusals))
+                if (Logged(refusals, who))
                     Log(LogLevel::Warning, "client %d: no window at 0x%X", who, physical);
                 reply.status = tvio::wire::kIoError;
                 break;
