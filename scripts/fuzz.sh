@@ -3,6 +3,8 @@
 #   scripts/fuzz.sh                 every target, 60 s each
 #   scripts/fuzz.sh TARGET [SECONDS]
 #   scripts/fuzz.sh all SECONDS
+#   scripts/fuzz.sh keep TARGET     the seeds and the scratch corpus, minimised with libFuzzer's
+#                                   merge, become the kept corpus (at most 300 files)
 # Targets: config_load address iosvc_request device_reply engine_response scenario cfg_import.
 # New inputs go into a scratch corpus (build/fuzz/corpus/TARGET, seeded from tests/fuzz/TARGET/
 # corpus); a crash is saved in tests/fuzz/TARGET/crashes and the script fails. A crash that is
@@ -10,6 +12,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ALL=(config_load address iosvc_request device_reply engine_response scenario cfg_import)
+keep=0
+if [ "${1:-}" = keep ]; then
+  keep=1
+  shift
+  [ $# -eq 1 ] || { echo "usage: scripts/fuzz.sh keep TARGET" >&2; exit 2; }
+fi
 target="${1:-all}"
 seconds="${2:-60}"
 if [ "$target" = all ]; then targets=("${ALL[@]}"); else targets=("$target"); fi
@@ -32,6 +40,24 @@ scripts/install-deps.sh >/dev/null
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
+
+if [ "$keep" -eq 1 ]; then
+  t="${targets[0]}"
+  kept="tests/fuzz/$t/corpus"
+  fresh="build/fuzz/keep-$t"
+  rm -rf "$fresh" && mkdir -p "$fresh" "build/fuzz/corpus/$t"
+  build/fuzz/bin/fuzz_"$t" -merge=1 -max_len=8192 -timeout=10 -close_fd_mask=2 "$fresh" "$kept" \
+    "build/fuzz/corpus/$t" 2>&1 | grep -E "MERGE-OUTER: [0-9]+ new files" || true
+  n=$(find "$fresh" -type f | wc -l)
+  if [ "$n" -gt 300 ]; then
+    echo "fuzz: $n files after the merge, more than 300 to keep; fuzz longer or trim by hand" >&2
+    exit 1
+  fi
+  git rm -q -r --cached "$kept" 2>/dev/null || true
+  rm -rf "$kept" && mkdir -p "$kept" && cp "$fresh"/* "$kept"/
+  echo "fuzz: $kept now holds $n files"
+  exit 0
+fi
 
 failed=0
 for t in "${targets[@]}"; do
