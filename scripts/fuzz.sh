@@ -45,10 +45,20 @@ if [ "$keep" -eq 1 ]; then
   t="${targets[0]}"
   kept="tests/fuzz/$t/corpus"
   fresh="build/fuzz/keep-$t"
-  rm -rf "$fresh" && mkdir -p "$fresh" "build/fuzz/corpus/$t"
-  build/fuzz/bin/fuzz_"$t" -merge=1 -max_len=8192 -timeout=10 -close_fd_mask=2 "$fresh" "$kept" \
-    "build/fuzz/corpus/$t" 2>&1 | grep -E "MERGE-OUTER: [0-9]+ new files" || true
+  mkdir -p "build/fuzz/corpus/$t"
+  merge() {
+    rm -rf "$fresh" && mkdir -p "$fresh"
+    build/fuzz/bin/fuzz_"$t" -merge=1 -max_len=8192 -timeout=10 -close_fd_mask=2 "$@" "$fresh" \
+      "$kept" "build/fuzz/corpus/$t" 2>&1 | grep -E "MERGE-OUTER: [0-9]+ new files" || true
+  }
+  merge
   n=$(find "$fresh" -type f | wc -l)
+  if [ "$n" -gt 300 ]; then
+    # Too many: keep one input per edge reached, without the finer hit counts.
+    echo "fuzz: $n files; merging again by edges alone"
+    merge -use_counters=0
+    n=$(find "$fresh" -type f | wc -l)
+  fi
   if [ "$n" -gt 300 ]; then
     echo "fuzz: $n files after the merge, more than 300 to keep; fuzz longer or trim by hand" >&2
     exit 1
