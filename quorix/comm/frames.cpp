@@ -67,9 +67,10 @@ void CountReadFailure(CStationInfo* station, std::uint32_t status) {
 
 // Hands every tag whose bytes (or bit) differ from the image to the engine; without an image,
 // every tag. `available`: the bytes of data the frame's request asked for.
-void DeliverChanges(CDluComm* engine, const std::vector<std::unique_ptr<TagBinding>>& bindings,
-                    const std::uint8_t* data, const std::uint8_t* image, bool hasImage,
-                    int available) {
+int DeliverChanges(CDluComm* engine, const std::vector<std::unique_ptr<TagBinding>>& bindings,
+                   const std::uint8_t* data, const std::uint8_t* image, bool hasImage,
+                   int available) {
+    int delivered = 0;
     for (const auto& b : bindings) {
         const int at = 2 * b->offset;
         // Registration fits every tag into its frame; one that does not fit is never read.
@@ -77,13 +78,18 @@ void DeliverChanges(CDluComm* engine, const std::vector<std::unique_ptr<TagBindi
         if (b->dataType == DT_BIT) {
             std::uint16_t mask = static_cast<std::uint16_t>(1u << (b->sizeOrBit & 15));
             std::uint16_t w = Word(data + at);
-            if (!hasImage || ((w ^ Word(image + at)) & mask))
+            if (!hasImage || ((w ^ Word(image + at)) & mask)) {
                 engine->DeliverBit(*b, static_cast<std::uint16_t>(w & mask));
+                ++delivered;
+            }
         } else {
-            if (!hasImage || std::memcmp(data + at, image + at, ValueBytes(*b)) != 0)
+            if (!hasImage || std::memcmp(data + at, image + at, ValueBytes(*b)) != 0) {
                 engine->DeliverValue(*b, data + at);
+                ++delivered;
+            }
         }
     }
+    return delivered;
 }
 
 }  // namespace
@@ -221,10 +227,11 @@ void CBlockFrame::OnResponse(const std::uint8_t* data, std::uint32_t status) {
         return;
     }
     m_pStation->ReportStatus(0, nullptr);
-    DeliverChanges(m_pEngine, m_bindings, data, m_image, m_bHasImage != 0, 2 * Words());
+    const int changed =
+        DeliverChanges(m_pEngine, m_bindings, data, m_image, m_bHasImage != 0, 2 * Words());
     std::memcpy(m_image, data, 2 * Words());
     m_bHasImage = 1;
-    m_pEngine->PulseNewData();
+    if (changed) m_pEngine->PulseNewData();
 }
 
 void CBlockFrame::OnTimeout() {
@@ -283,10 +290,11 @@ void CGroupFrame::OnResponse(const std::uint8_t* data, std::uint32_t status) {
         return;
     }
     m_pStation->ReportStatus(0, nullptr);
-    DeliverChanges(m_pEngine, m_bindings, data, m_image, m_bHasImage != 0, ResponseBytes());
+    const int changed =
+        DeliverChanges(m_pEngine, m_bindings, data, m_image, m_bHasImage != 0, ResponseBytes());
     std::memcpy(m_image, data, ImageBytes());
     m_bHasImage = 1;
-    m_pEngine->PulseNewData();
+    if (changed) m_pEngine->PulseNewData();
 }
 
 void CGroupFrame::OnTimeout() {
