@@ -33,13 +33,6 @@ using tvio::wire::Request;
 // last of them says that the rest are not.
 constexpr int kRefusalsLogged = 10;
 
-// Counts one more refusal of client `who`; true while it is still to be logged.
-bool Logged(int* refusals, int who) {
-    const int count = refusals ? ++*refusals : 1;
-    if (count == kRefusalsLogged)
-        Log(LogLevel::Warning, "client %d: its further refusals are not logged", who);
-    return count <= kRefusalsLogged;
-}
 // Requests served from one client before the others get their turn.
 constexpr int kRequestsPerTurn = 64;
 // Control port value bits: both high bits set means "not reset"; the low two ask for access.
@@ -401,15 +394,43 @@ void CIoServer::Accept() {
 
 bool CIoServer::OverLimit(const Peer& peer) {
     if (!peer.known || maxPerUser_ <= 0) return false;
-    int count = 0;
-    for (const Client& other : clients_)
-        if (other.peer.known && other.peer.uid == peer.uid) ++count;
+    auto held = [&] {
+        int count = 0;
+        for (const Client& other : clients_)
+            if (other.peer.known && other.peer.uid == peer.uid) ++count;
+        return count;
+    };
+    if (held() < maxPerUser_) return false;
+    // Connections that have hung up count until the loop sees it, which a user connecting
+    // again at once outruns: what they sent is served and they are dropped first.
+    for (std::size_t i = clients_.size(); i-- > 0;) {
+        const Client& c = clients_[i];
+        if (!c.peer.known || c.peer.uid != peer.uid) continue;
+        pollfd p{c.fd, POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) && !Serve(i))
+            Drop(i, nullptr);
+    }
+    const int count = held();
     if (count < maxPerUser_) return false;
     if (refusalLog_.Allow())
         Log(LogLevel::Warning,
             "refused a connection of uid %u (pid %ld): it has %d, the most one user may have%s",
             static_cast<unsigned>(peer.uid), static_cast<long>(peer.pid), count,
             refusalLog_.Skipped().c_str());
+    return true;
+}
+
+bool CIoServer::Logged(int* refusals, int who, const Peer& peer) {
+    const int count = refusals ? ++*refusals : 1;
+    if (count > kRefusalsLogged) return false;
+    // A user who opens a connection per burst gets no more lines than one who keeps one.
+    LogGate& gate = userLog_[peer.known ? peer.uid : static_cast<uid_t>(-1)];
+    if (!gate.Allow()) return false;
+    if (const long skipped = gate.TakeSkipped())
+        Log(LogLevel::Warning, "%ld refusals of uid %u's clients were not logged", skipped,
+            static_cast<unsigned>(peer.uid));
+    if (count == kRefusalsLogged)
+        Log(LogLevel::Warning, "client %d: its further refusals are not logged", who);
     return true;
 }
 
@@ -427,11 +448,15 @@ bool CIoServer::LogGate::Allow() {
     return false;
 }
 
-std::string CIoServer::LogGate::Skipped() {
-    if (!skipped_) return {};
-    std::string text = " (" + std::to_string(skipped_) + " such lines not logged before)";
+long CIoServer::LogGate::TakeSkipped() {
+    const long skipped = skipped_;
     skipped_ = 0;
-    return text;
+    return skipped;
+}
+
+std::string CIoServer::LogGate::Skipped() {
+    const long skipped = TakeSkipped();
+    return skipped ? " (" + std::to_string(skipped) + " such lines not logged before)" : "";
 }
 
 void CIoServer::NoteControl(std::size_t index, const Request& req, const Reply& reply) {
@@ -545,7 +570,7 @@ Reply CIoServer::Answer(std::size_t index, const std::uint8_t* message, int& fd,
         return AnswerTo(req.seq, tvio::wire::kBadInput);
     // Each mapping holds memory of the service's; a board needs one.
     if (WellFormed(req) && map && c.mappings >= kMappingsPerClient) {
-        if (Logged(&c.refusals, c.id))
+        if (Logged(&c.refusals, c.id, c.peer))
             Log(LogLevel::Warning, "client %d: refused a mapping beyond %d", c.id,
                 kMappingsPerClient);
         return AnswerTo(req.seq, tvio::wire::kRefused);
@@ -674,17 +699,18 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
 
     auto refuse = [&](const char* what, std::uint32_t a, std::uint32_t b) {
         reply.status = tvio::wire::kRefused;
-        if (Logged(refusals, who))
+        if (Logged(refusals, who, peer))
             Log(LogLevel::Warning, "client %d: refused %s 0x%X (0x%X)", who, what, a, b);
     };
 
     if (req.magic != tvio::wire::kRequestMagic || req.size != sizeof req) {
-        if (Logged(refusals, who)) Log(LogLevel::Warning, "client %d: malformed message", who);
+        if (Logged(refusals, who, peer))
+            Log(LogLevel::Warning, "client %d: malformed message", who);
         reply.status = tvio::wire::kBadMessage;
         return reply;
     }
     if (req.version != tvio::wire::kVersion) {
-        if (Logged(refusals, who))
+        if (Logged(refusals, who, peer))
             Log(LogLevel::Warning, "client %d: protocol version %u, expected %u", who, req.version,
                 tvio::wire::kVersion);
         reply.status = tvio::wire::kBadVersion;
@@ -772,7 +798,7 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
             }
             if (std::string why = backend_.RefuseMapping(peer); !why.empty()) {
                 reply.status = tvio::wire::kRefused;
-                if (Logged(refusals, who))
+                if (Logged(refusals, who, peer))
                     Log(LogLevel::Warning, "client %d (%s): refused window 0x%05X: %s", who,
                         PeerText(peer).c_str(), physical, why.c_str());
                 break;
@@ -780,7 +806,7 @@ Reply CIoServer::Handle(const Request& req, int& fdOut, int who, int* refusals, 
             int fd = -1;
             std::uint64_t offset = 0;
             if (!backend_.MapWindow(physical, length, fd, offset) || fd < 0) {
-                if (Logged(refusals, who))
+                if (Logged(refusals, who, peer))
                     Log(LogLevel::Warning, "client %d: no window at 0x%X", who, physical);
                 reply.status = tvio::wire::kIoError;
                 break;

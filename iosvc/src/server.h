@@ -71,6 +71,8 @@ private:
     class LogGate {
     public:
         bool Allow();
+        // The lines left out since the last call, as a count or as words to append.
+        long TakeSkipped();
         std::string Skipped();
 
     private:
@@ -100,8 +102,12 @@ private:
     };
 
     void Accept();
-    // Whether this peer already holds as many connections as one user may; logs a refusal.
+    // Whether this peer already holds as many connections as one user may (those that have
+    // hung up served and dropped first); logs a refusal.
     bool OverLimit(const Peer& peer);
+    // Counts one more refusal of client `who`; true while it is to be logged: ten per
+    // connection, and at most LogGate's rate per user.
+    bool Logged(int* refusals, int who, const Peer& peer);
     // false when the client is to be dropped.
     bool Serve(std::size_t index);
     // Answers one whole message of clients_[index]; `send` is false for an answer the client
@@ -141,9 +147,10 @@ private:
     bool acceptPaused_ = false;  // out of descriptors: wait for a client to leave
     bool queueWork_ = false;     // a socket message came after requests in its client's queue
     int maxPerUser_ = kDefaultClientsPerUser;
-    bool futexWaitv_ = true;  // the kernel has futex_waitv
-    LogGate clientLog_;       // clients coming, going, or misbehaving once
-    LogGate refusalLog_;      // connections refused over the limit per user
+    bool futexWaitv_ = true;            // the kernel has futex_waitv
+    LogGate clientLog_;                 // clients coming, going, or misbehaving once
+    LogGate refusalLog_;                // connections refused over the limit per user
+    std::map<uid_t, LogGate> userLog_;  // refusals, per user across all their connections
     std::vector<Client> clients_;
 };
 

@@ -320,8 +320,10 @@ std::uint32_t LinuxDevice::OpenQueue(HANDLE h, const Deadline& deadline) {
     const tvio::wire::Request req = conn->MakeRequest(tvio::wire::kOpenQueue, nullptr, 0, 0);
     tvio::wire::Reply reply{};
     std::vector<int> fds;
-    if (!conn->SendAll(&req, sizeof req, deadline) ||
-        !conn->ReceiveAll(&reply, sizeof reply, fds, deadline)) {
+    // A service over its limit answers before it has read the request and hangs up, so the
+    // send may fail where the answer is already there to read.
+    const bool sent = conn->SendAll(&req, sizeof req, deadline);
+    if (!conn->ReceiveAll(&reply, sizeof reply, fds, deadline)) {
         CloseFds(fds);
         return ERROR_SEM_TIMEOUT;
     }
@@ -332,7 +334,7 @@ std::uint32_t LinuxDevice::OpenQueue(HANDLE h, const Deadline& deadline) {
         CloseFds(fds);
         return ERROR_REQ_NOT_ACCEP;
     }
-    if (!ours || reply.seq != req.seq) {
+    if (!ours || !sent || reply.seq != req.seq) {
         CloseFds(fds);
         return ERROR_GEN_FAILURE;
     }
