@@ -407,8 +407,11 @@ bool CIoServer::OverLimit(const Peer& peer) {
         const Client& c = clients_[i];
         if (!c.peer.known || c.peer.uid != peer.uid) continue;
         pollfd p{c.fd, POLLRDHUP, 0};
-        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) && !Serve(i))
-            Drop(i, nullptr);
+        if (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLRDHUP | POLLHUP | POLLERR))) continue;
+        // What it sent is bounded by the socket's buffer: a few turns reach its end.
+        bool more = true;
+        for (int turn = 0; more && turn < 128; ++turn) more = Serve(i);
+        if (!more) Drop(i, nullptr);
     }
     const int count = held();
     if (count < maxPerUser_) return false;

@@ -571,7 +571,8 @@ TEST_F(IoServiceHardware, GreedyOrVanishingClientsCannotTakeTheServiceFromOthers
                  ::usleep(10000);
              }
              for (std::size_t i = 0; i < ports.size(); ++i)
-                 EXPECT_EQ(static_cast<std::uint8_t>(file[ports[i]]), 0x80 + i) << ports[i];
+                 EXPECT_EQ(static_cast<std::uint8_t>(file[ports[i]]), 0x80 + i)
+                     << ports[i] << service.LogText();
          }},
         {"one user opens more than it may: the one too many is told so, others still open",
          [&] {
