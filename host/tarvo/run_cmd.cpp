@@ -282,6 +282,16 @@ bool ParseOptions(const Args& args, Options& o, std::string& error) {
     }
     o.cfg = positional[0];
     o.tags = positional[1];
+    // A write the run ends before would be dropped without a word.
+    if (!o.writes.empty() && o.forSeconds >= 0 && o.writeAfter >= o.forSeconds) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "--write is sent after %g s (--write-after), but the run ends after %g s "
+                      "(--for): give --write-after a shorter time or --for a longer one",
+                      o.writeAfter, o.forSeconds);
+        error = text;
+        return false;
+    }
     return true;
 }
 

@@ -381,14 +381,19 @@ std::int32_t CDluComm::RegisterTag(CStationInfo* station, const std::string& add
                                    const TagBinding& binding) {
     if (!station) return -1;
     Placement placed;
+    bool running = false;
     {
         std::lock_guard<std::mutex> life(m_lifeLock);
         // The frames belong to the poll thread while it runs.
-        if (m_state == State::Stopped) placed = PlaceTag(station, device, word, binding);
+        running = m_state != State::Stopped;
+        if (!running) placed = PlaceTag(station, device, word, binding);
     }
-    // Told only now, outside the life lock, and only what really happened to the tag.
+    // Told only now, outside the life lock, and only what really happened to the tag: a tag
+    // refused because communication runs is not told its address is wrong.
     std::string name = hostlibs::TagName(binding.tagId);
-    if (placed.handle < 0)
+    if (running)
+        ReportMessage(16, MSG_CLASS_FAILURE, name.c_str());
+    else if (placed.handle < 0)
         ReportMessage(5, MSG_CLASS_FAILURE, name.c_str(), address.c_str());
     else if (placed.individual)
         ReportMessage(9, MSG_CLASS_STATION, name.c_str());

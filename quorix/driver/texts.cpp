@@ -24,6 +24,7 @@ constexpr std::array<const char*, kMessageCount> kMessagesUtf8 = {
     "Base 어드레스를 Mapping 할 수 없습니다.",
     "K-Link (DLU) Board를 찾을 수 없습니다.",
     "태그[%s]의 쓰기 요청이 너무 많이 밀려 있어 처리할 수 없습니다.",
+    "태그[%s]는 통신 중에는 등록할 수 없습니다. 통신을 멈춘 뒤 등록하십시오.",
 };
 
 struct StringEntry {

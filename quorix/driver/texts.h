@@ -7,7 +7,7 @@
 
 #include "framework/resources.h"
 
-inline constexpr int kMessageCount = 16;  // message 0 is empty and never reported
+inline constexpr int kMessageCount = 17;  // message 0 is empty and never reported
 
 // String ids of the module's string table.
 enum : std::uint32_t {

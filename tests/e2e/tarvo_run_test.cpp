@@ -66,6 +66,9 @@ TEST_F(TarvoRun, ArgumentAndStartFailuresHaveTheirExitCodes) {
     EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--write", "Setpoint=40000"}), 2);
     EXPECT_NE(err_.find("out of range for SINT16"), std::string::npos) << err_;
     EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--write", "Ghost=1"}), 2);
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--for", "1", "--write", "Setpoint=5"}),
+              2);
+    EXPECT_NE(err_.find("but the run ends after 1 s (--for)"), std::string::npos) << err_;
 
     EXPECT_EQ(Run({dir_ / "missing.cfg", dir_ / "plant.tags", "--for", "1"}), 5);
     EXPECT_NE(out_.find("지정된 파일[" + (dir_ / "missing.cfg") + "]을 열 수 없습니다."),
