@@ -1,5 +1,7 @@
 #include "setup/dialog_texts.h"
 
+#include <QFontMetrics>
+
 #include "framework/codepage.h"
 
 namespace setupui {
@@ -71,6 +73,22 @@ QFont DialogFont() {
     font.setPixelSize(11);
     font.setStyleHint(QFont::SansSerif);
     return font;
+}
+
+void FitText(QPushButton& button) {
+    // Room for the label: the button's width less the frame and a little air on each side.
+    const int room = button.width() - 10;
+    QFont font = button.font();
+    while (QFontMetrics(font).horizontalAdvance(button.text()) > room) {
+        if (font.pixelSize() > 0) {
+            if (font.pixelSize() <= 8) break;
+            font.setPixelSize(font.pixelSize() - 1);
+        } else {
+            if (font.pointSizeF() <= 6) break;
+            font.setPointSizeF(font.pointSizeF() - 0.5);
+        }
+    }
+    button.setFont(font);
 }
 
 }  // namespace setupui

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QFont>
+#include <QPushButton>
 #include <QRect>
 #include <QString>
 #include <string>
@@ -73,6 +74,9 @@ std::string ToCp949(const QString& text);
 inline int DluX(int x) { return x * 6 / 4; }
 inline int DluY(int y) { return y * 13 / 8; }
 inline QRect Dlu(int x, int y, int w, int h) { return QRect(DluX(x), DluY(y), DluX(w), DluY(h)); }
+// A button whose label would touch its edges at the dialog's font gets the font a little
+// smaller (Hangul is twice as wide as the dialog units' average character).
+void FitText(QPushButton& button);
 // The dialogs' font: a Hangul face whose cell matches the base units.
 QFont DialogFont();
 

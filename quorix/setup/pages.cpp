@@ -272,7 +272,9 @@ void CCommPortPage::Init(CSetupDlg* owner, const CCommPort& port) {
 
 void CCommPortPage::OnInitDialog() {
     auto* frame = new QFrame(this);
-    frame->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    // Etched on all four sides, as a group box is drawn (a sunken panel's light sides vanish
+    // on the page's light background).
+    frame->setFrameStyle(QFrame::Box | QFrame::Sunken);
     frame->setGeometry(Dlu(12, 34, 148, 62));
     (new QLabel(Tr(kIoAddressLabel), this))->setGeometry(Dlu(28, 50, 44, 8));
     m_pIoList = new QComboBox(this);
@@ -287,6 +289,7 @@ void CCommPortPage::OnInitDialog() {
     m_pTest = new QPushButton(Tr(kBoardTestButton), this);
     m_pTest->setObjectName(QString::number(IDC_TEST));
     m_pTest->setGeometry(Dlu(12, 106, 148, 16));
+    FitText(*m_pTest);
     m_pTest->setAutoDefault(false);
 
     UpdateData(false);

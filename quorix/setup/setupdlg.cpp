@@ -45,6 +45,7 @@ CSetupDlg::CSetupDlg(CQuorixDoc* doc, QWidget* parent)
         auto* button = new QPushButton(Tr(b.text), this);
         button->setObjectName(QString::number(b.id));
         button->setGeometry(Dlu(188, b.y, 48, 14));
+        FitText(*button);
         if (b.id == IDC_EDIT) button->setDefault(true);
         if (b.member) *b.member = button;
         int id = b.id;

@@ -2,6 +2,7 @@
 // deleting through the sub-dialogs, saving and closing, and the board test.
 #include <QComboBox>
 #include <QDir>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -375,6 +376,10 @@ TEST_F(SetupDlgTest, Screenshots) {
     QApplication::processEvents();
     QPixmap stations = dlg->grab();
     EXPECT_TRUE(stations.save(QX_SHOT_DIR "/setup-stations.png"));
+    // Every label clears its button's edges.
+    for (QPushButton* b : dlg->findChildren<QPushButton*>())
+        EXPECT_LE(QFontMetrics(b->font()).horizontalAdvance(b->text()) + 8, b->width())
+            << b->text().toStdString();
     dlg->TabSheet().setCurrentIndex(1);
     QApplication::processEvents();
     EXPECT_TRUE(dlg->grab().save(QX_SHOT_DIR "/setup-board.png"));
