@@ -415,7 +415,8 @@ int Runner::Prepare() {
 
     auto name = Fn<drv::GetNameFn>(drv::kGetName)();
     Line(std::string("driver ") + (name ? name : "?") + " loaded from " + modulePath);
-    index_ = Fn<drv::OpenFn>(drv::kOpen)(Utf8ToCp949(opt_.cfg).c_str());
+    // A path is the file system's name, handed on unchanged (as tarvo setup does).
+    index_ = Fn<drv::OpenFn>(drv::kOpen)(opt_.cfg.c_str());
     if (index_ < 0) {
         Error("the driver cannot open the configuration " + opt_.cfg);
         return kExitConfig;
