@@ -10,6 +10,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-nanum
   libc-bin
+  libsystemd-dev
 )
 
 missing=()

@@ -1,6 +1,7 @@
 // tvioctrld: the TVIOCTRL I/O driver as a service.
 #include <fcntl.h>
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -231,7 +232,15 @@ int main(int argc, char** argv) {
         }
         std::printf("ready\n");
         std::fflush(stdout);
+        // Under systemd (Type=notify): ready now, and a ping at half the watchdog's time from
+        // the serving loop itself, so that a loop that hangs is restarted.
+        ::sd_notify(0, "READY=1");
+        std::uint64_t watchdogUs = 0;
+        if (::sd_watchdog_enabled(0, &watchdogUs) > 0 && watchdogUs >= 2000)
+            server.SetHeartbeat([] { ::sd_notify(0, "WATCHDOG=1"); },
+                                static_cast<int>(watchdogUs / 2000));
         server.Run(gStopPipe[0]);
+        ::sd_notify(0, "STOPPING=1");
         Log(LogLevel::Info, "stopping");
         server.Close();
     }

@@ -190,13 +190,21 @@ void CIoServer::Run(int stopFd) {
     // While the loop serves the queues their clients need not kick it; it looks at the sockets
     // between rounds, and sleeps in poll as soon as a round finds no work.
     bool watching = false;
+    auto lastBeat = std::chrono::steady_clock::now();
     for (;;) {
+        if (beat_) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastBeat >= std::chrono::milliseconds(beatMs_)) {
+                beat_();
+                lastBeat = now;
+            }
+        }
         fds.clear();
         fds.push_back({stopFd, POLLIN, 0});
         fds.push_back({listenFd_, static_cast<short>(acceptPaused_ ? 0 : POLLIN), 0});
         for (const Client& c : clients_) fds.push_back({c.fd, POLLIN, 0});
 
-        int r = ::poll(fds.data(), fds.size(), watching ? 0 : -1);
+        int r = ::poll(fds.data(), fds.size(), watching ? 0 : beat_ ? beatMs_ : -1);
         if (r < 0) {
             if (errno == EINTR) continue;
             Log(LogLevel::Error, "poll: %s", std::strerror(errno));

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,8 +33,13 @@ public:
     // and listens. Refuses a path where another service answers or where a non-socket lies.
     // `mode`, when not 0, replaces the socket's permission bits (e.g. 0660 to let one group in).
     bool Listen(const std::string& path, unsigned mode = 0);
-    // Serves until stopFd becomes readable (or fails); then closes every client.
+    // Serves until stopFd becomes readable (or fails); then closes every client. With a
+    // heartbeat, calls it at least every `everyMs` while serving (a watchdog's ping).
     void Run(int stopFd);
+    void SetHeartbeat(std::function<void()> beat, int everyMs) {
+        beat_ = std::move(beat);
+        beatMs_ = everyMs;
+    }
     // Stops listening and removes the socket file.
     void Close();
 
@@ -152,6 +158,8 @@ private:
     LogGate refusalLog_;                // connections refused over the limit per user
     std::map<uid_t, LogGate> userLog_;  // refusals, per user across all their connections
     std::vector<Client> clients_;
+    std::function<void()> beat_;
+    int beatMs_ = 0;
 };
 
 }  // namespace iosvc

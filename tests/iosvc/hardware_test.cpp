@@ -606,6 +606,39 @@ TEST_F(IoServiceHardware, GreedyOrVanishingClientsCannotTakeTheServiceFromOthers
     }
 }
 
+// Under systemd (Type=notify) the service says when it is ready and pings the watchdog from its
+// serving loop at half the watchdog's time, idle or not.
+TEST_F(IoServiceHardware, TellsTheServiceManagerItIsReadyAndPingsTheWatchdog) {
+    const std::string notify = dir.File("notify");
+    const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, notify.c_str());
+    ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    const timeval wait{5, 0};
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ::setenv("NOTIFY_SOCKET", notify.c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "200000", 1);
+    ServiceProcess managed;
+    const bool started = managed.Start({"--hardware", "--port-device", portFile, "--mem-device",
+                                        memFile, "--socket", dir.File("managed.sock")},
+                                       dir.File("managed.log"));
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+    ASSERT_TRUE(started) << managed.LogText();
+    std::string said;
+    for (int i = 0; i < 4; ++i) {  // ready, then pings every 100 ms
+        char buf[256];
+        const ssize_t n = ::recv(sock, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        said += std::string(buf, static_cast<std::size_t>(n)) + "\n";
+    }
+    EXPECT_EQ(said.rfind("READY=1", 0), 0u) << said;
+    EXPECT_NE(said.find("WATCHDOG=1\nWATCHDOG=1"), std::string::npos) << said;
+    EXPECT_EQ(managed.Stop(SIGTERM), 0);
+    ::close(sock);
+}
+
 TEST_F(IoServiceHardware, ADeadServiceFailsCallsInsteadOfHanging) {
     plat::HANDLE h = OpenDevice();
     ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
