@@ -42,9 +42,10 @@ set(QX_PACKAGE_PREFIX /usr CACHE PATH "Prefix the Debian packages install to")
 
 if(TARGET tvioctrld)
   # The board check runs the driver's board code, which needs the framework library of the
-  # package folder (package quorix).
-  file(RELATIVE_PATH qx_sbin_to_pkg /${CMAKE_INSTALL_SBINDIR} /${QX_INSTALL_PKGDIR})
-  set_target_properties(tvioctrld PROPERTIES INSTALL_RPATH "$ORIGIN:$ORIGIN/${qx_sbin_to_pkg}")
+  # package folder (package quorix). A daemon run as root searches that folder only, by its
+  # absolute path, never its own folder; in the build tree it keeps $ORIGIN.
+  set_target_properties(tvioctrld PROPERTIES BUILD_WITH_INSTALL_RPATH OFF BUILD_RPATH "$ORIGIN"
+                        INSTALL_RPATH "${QX_PACKAGE_PREFIX}/${QX_INSTALL_PKGDIR}")
   install(TARGETS tvioctrld RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT iosvc)
   install(FILES examples/plant.scenario.json DESTINATION ${QX_INSTALL_EXAMPLEDIR} COMPONENT iosvc)
   install(FILES iosvc/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorix-iosvc
