@@ -36,6 +36,7 @@ install(FILES ${CMAKE_BINARY_DIR}/install-links/tarvo DESTINATION ${CMAKE_INSTAL
 install(FILES examples/plant.json examples/plant.tags DESTINATION ${QX_INSTALL_EXAMPLEDIR}
         COMPONENT quorix)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT quorix)
+install(FILES packaging/man/tarvo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT quorix)
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT quorix)
 
 set(QX_PACKAGE_PREFIX /usr CACHE PATH "Prefix the Debian packages install to")
@@ -47,6 +48,7 @@ if(TARGET tvioctrld)
   set_target_properties(tvioctrld PROPERTIES BUILD_WITH_INSTALL_RPATH OFF BUILD_RPATH "$ORIGIN"
                         INSTALL_RPATH "${QX_PACKAGE_PREFIX}/${QX_INSTALL_PKGDIR}")
   install(TARGETS tvioctrld RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT iosvc)
+  install(FILES packaging/man/tvioctrld.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT iosvc)
   install(FILES examples/plant.scenario.json DESTINATION ${QX_INSTALL_EXAMPLEDIR} COMPONENT iosvc)
   install(FILES iosvc/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorix-iosvc
           COMPONENT iosvc)
