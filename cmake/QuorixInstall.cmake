@@ -10,7 +10,7 @@
 #   share/doc/quorix*/           READMEs and pictures
 #
 # Components: "quorix" (module, host stand-ins, tarvo, examples, docs) and "iosvc" (tvioctrld,
-# units, the simulator scenario). Tests, benchmarks and their libraries are in neither.
+# the framework library both use, units, the simulator scenario: no Qt). Tests, benchmarks and their libraries are in neither.
 
 # Debian's place for a package's documents, not share/doc/Quorix.
 if(NOT CMAKE_INSTALL_DOCDIR)
@@ -21,7 +21,7 @@ include(GNUInstallDirs)
 set(QX_INSTALL_PKGDIR ${CMAKE_INSTALL_LIBDIR}/quorix)
 set(QX_INSTALL_EXAMPLEDIR ${CMAKE_INSTALL_DATADIR}/quorix/examples)
 
-install(TARGETS Quorix QxFramework TarvoSub TarvoDbm DezudurE Project tarvo
+install(TARGETS Quorix TarvoSub TarvoDbm DezudurE Project tarvo
         LIBRARY DESTINATION ${QX_INSTALL_PKGDIR} COMPONENT quorix
         RUNTIME DESTINATION ${QX_INSTALL_PKGDIR} COMPONENT quorix)
 
@@ -42,12 +42,13 @@ install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT quorix)
 set(QX_PACKAGE_PREFIX /usr CACHE PATH "Prefix the Debian packages install to")
 
 if(TARGET tvioctrld)
-  # The board check runs the driver's board code, which needs the framework library of the
-  # package folder (package quorix). A daemon run as root searches that folder only, by its
-  # absolute path, never its own folder; in the build tree it keeps $ORIGIN.
+  # The board check runs the driver's board code, which needs the framework library, installed
+  # with the service in the package folder. A daemon run as root searches that folder only, by
+  # its absolute path, never its own folder; in the build tree it keeps $ORIGIN.
   set_target_properties(tvioctrld PROPERTIES BUILD_WITH_INSTALL_RPATH OFF BUILD_RPATH "$ORIGIN"
                         INSTALL_RPATH "${QX_PACKAGE_PREFIX}/${QX_INSTALL_PKGDIR}")
   install(TARGETS tvioctrld RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT iosvc)
+  install(TARGETS QxFramework LIBRARY DESTINATION ${QX_INSTALL_PKGDIR} COMPONENT iosvc)
   install(FILES packaging/man/tvioctrld.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT iosvc)
   install(FILES examples/plant.scenario.json DESTINATION ${QX_INSTALL_EXAMPLEDIR} COMPONENT iosvc)
   install(FILES iosvc/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorix-iosvc
@@ -94,16 +95,21 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps runs in the staging root, so the folder is relative to it.
 string(REGEX REPLACE "^/" "" qx_stage_prefix "${QX_PACKAGE_PREFIX}")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${qx_stage_prefix}/${QX_INSTALL_PKGDIR})
+# The framework library is the service's package's (it needs no Qt); the driver's package finds
+# it in that package's staging folder beside its own.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${qx_stage_prefix}/${QX_INSTALL_PKGDIR}
+    ../iosvc/${qx_stage_prefix}/${QX_INSTALL_PKGDIR})
 
 set(CPACK_DEBIAN_QUORIX_PACKAGE_NAME quorix)
-set(CPACK_DEBIAN_QUORIX_PACKAGE_RECOMMENDS "quorix-iosvc, fonts-nanum")
+# The framework library comes with the service's package, which needs no Qt.
+set(CPACK_DEBIAN_QUORIX_PACKAGE_DEPENDS "quorix-iosvc (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_QUORIX_PACKAGE_RECOMMENDS "fonts-nanum")
 # First line: the summary.
 set(CPACK_DEBIAN_QUORIX_DESCRIPTION "K-Link (DLU) communication driver for the Tarvo HMI host
 The driver module libQuorix.so with stand-ins for the host libraries, the tarvo host
 program and an example plant.")
 set(CPACK_DEBIAN_IOSVC_PACKAGE_NAME quorix-iosvc)
-set(CPACK_DEBIAN_IOSVC_PACKAGE_DEPENDS "adduser, quorix (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_IOSVC_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_IOSVC_DESCRIPTION "TVIOCTRL I/O service for the Quorix driver
 tvioctrld gives the driver the K-Link (DLU) board's ports and memory window, on real
 hardware or on the built-in board simulator, with systemd units for both.")

@@ -59,6 +59,10 @@ echo "== building the packages"
 (cd "$BUILD" && "$CPACK" -G DEB -B "$WORK/deb" >"$WORK/cpack.log" 2>&1) || { cat "$WORK/cpack.log" >&2; fail "cpack"; }
 debs=("$WORK"/deb/quorix_*.deb "$WORK"/deb/quorix-iosvc_*.deb)
 for d in "${debs[@]}"; do [[ -f "$d" ]] || fail "no package $d"; done
+# The service's package stands alone on a headless PC: nothing of Qt, nor the driver's package.
+iosvc_depends="$(dpkg-deb -f "$WORK"/deb/quorix-iosvc_*.deb Depends)"
+[[ "$iosvc_depends" != *qt* && "$iosvc_depends" != *"quorix "* ]] ||
+    fail "quorix-iosvc depends on $iosvc_depends"
 
 # A file of the packages already on the machine would be overwritten, and purged afterwards.
 while read -r path; do
@@ -76,6 +80,8 @@ TVIOCTRLD="$(installed quorix-iosvc '/sbin/tvioctrld$')"
 EX="$(dirname "$(installed quorix '/examples/plant.json$')")"
 SCENARIO="$(installed quorix-iosvc '/examples/plant.scenario.json$')"
 [[ -x "$TARVO" && -x "$TVIOCTRLD" && -f "$EX/plant.tags" && -f "$SCENARIO" ]] || fail "installed files missing"
+# A daemon run as root must not search its own folder for libraries.
+readelf -d "$TVIOCTRLD" | grep -q 'ORIGIN' && fail "installed tvioctrld has \$ORIGIN in its run path"
 
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify --man=no $(dpkg -L quorix-iosvc | grep '\.service$') >"$WORK/verify.log" 2>&1 \
