@@ -28,6 +28,12 @@ std::string RunExample(const std::string& program, int& rc) {
 // Written from the host interface's document alone: values, a write that comes back as a
 // value, statistics and station information through the C functions, a clean stop.
 TEST(CHost, RunsTheDriverWithItsOwnHostLibraries) {
+    // Each host library exports a table named FuncTable, looked up through its own handle;
+    // AddressSanitizer takes two globals of one name in two libraries for an ODR violation.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string options =
+        std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "detect_odr_violation=0";
+    ::setenv("ASAN_OPTIONS", options.c_str(), 1);
     int rc = -1;
     const std::string out = RunExample(BinDir() + "/c_host/c_host", rc);
     EXPECT_EQ(rc, 0) << out;
