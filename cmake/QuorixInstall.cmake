@@ -41,6 +41,19 @@ install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT quorix)
 
 set(QX_PACKAGE_PREFIX /usr CACHE PATH "Prefix the Debian packages install to")
 
+# quorix-dev: what a host's author needs, the C header first, a pkg-config file that points a
+# C host at libTarvoSub (for the value and text functions), the example hosts and the document.
+install(FILES host/tarvosub/include/tarvosub/qx_host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorix
+        COMPONENT dev)
+configure_file(packaging/quorix.pc.in ${CMAKE_BINARY_DIR}/packaging/quorix.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/quorix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT dev)
+install(FILES examples/minimal_host.cpp examples/c_host/c_host.c examples/c_host/host_dbm.c
+              examples/c_host/host_messages.c
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorix-dev/examples COMPONENT dev)
+install(FILES docs/host-interface.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorix-dev
+        COMPONENT dev)
+
 if(TARGET tvioctrld)
   # The board check runs the driver's board code, which needs the framework library, installed
   # with the service in the package folder. A daemon run as root searches that folder only, by
@@ -84,7 +97,7 @@ set(CPACK_INSTALL_PREFIX ${QX_PACKAGE_PREFIX})
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL quorix)
+set(CPACK_COMPONENTS_ALL quorix dev)
 if(TARGET tvioctrld)
   list(APPEND CPACK_COMPONENTS_ALL iosvc)
 endif()
@@ -108,6 +121,12 @@ set(CPACK_DEBIAN_QUORIX_PACKAGE_RECOMMENDS "fonts-nanum")
 set(CPACK_DEBIAN_QUORIX_DESCRIPTION "K-Link (DLU) communication driver for the Tarvo HMI host
 The driver module libQuorix.so with stand-ins for the host libraries, the tarvo host
 program and an example plant.")
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME quorix-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "quorix (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEV_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_DEV_DESCRIPTION "Host interface of the Quorix K-Link (DLU) driver
+The C header qx_host.h, a pkg-config file, the example hosts in C and C++ and the
+document for writing a host of the driver module.")
 set(CPACK_DEBIAN_IOSVC_PACKAGE_NAME quorix-iosvc)
 set(CPACK_DEBIAN_IOSVC_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_IOSVC_DESCRIPTION "TVIOCTRL I/O service for the Quorix driver

@@ -15,7 +15,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "tarvosub/qx_host.h"
+#include "qx_host.h"
 
 int32_t CHostAddTag(const char* name); /* our libTarvoDbm.so */
 

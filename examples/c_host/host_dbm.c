@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "tarvosub/qx_host.h"
+#include "qx_host.h"
 
 #define EXPORT __attribute__((visibility("default")))
 #define MAX_TAGS 64

@@ -3,7 +3,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "tarvosub/qx_host.h"
+#include "qx_host.h"
 
 static void MessageOutput(int32_t value, int32_t classWord, const char* text) {
     (void)value;

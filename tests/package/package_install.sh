@@ -14,7 +14,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 for tool in dpkg dpkg-deb dpkg-query dpkg-shlibdeps; do
     command -v "$tool" >/dev/null || skip "$tool is not available (dpkg, dpkg-dev)"
 done
-for p in quorix quorix-iosvc; do
+for p in quorix quorix-iosvc quorix-dev; do
     dpkg-query -W "$p" >/dev/null 2>&1 && skip "package $p is already known to dpkg here; left alone"
 done
 
@@ -33,7 +33,7 @@ cleanup() {
     set +e
     if [[ -n "$SVC_PID" ]]; then kill -TERM "$SVC_PID" 2>/dev/null; wait "$SVC_PID" 2>/dev/null; fi
     if [[ "$INSTALLED" == 1 ]]; then
-        dpkg --purge quorix quorix-iosvc >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log" >&2; rc=1; }
+        dpkg --purge quorix-dev quorix quorix-iosvc >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log" >&2; rc=1; }
     fi
     [[ "$HAD_USER" == 0 ]] && getent passwd quorix >/dev/null && userdel quorix
     [[ "$HAD_GROUP" == 0 ]] && getent group quorix >/dev/null && groupdel quorix
@@ -57,7 +57,7 @@ trap 'exit 143' TERM
 
 echo "== building the packages"
 (cd "$BUILD" && "$CPACK" -G DEB -B "$WORK/deb" >"$WORK/cpack.log" 2>&1) || { cat "$WORK/cpack.log" >&2; fail "cpack"; }
-debs=("$WORK"/deb/quorix_*.deb "$WORK"/deb/quorix-iosvc_*.deb)
+debs=("$WORK"/deb/quorix_*.deb "$WORK"/deb/quorix-iosvc_*.deb "$WORK"/deb/quorix-dev_*.deb)
 for d in "${debs[@]}"; do [[ -f "$d" ]] || fail "no package $d"; done
 # The service's package stands alone on a headless PC: nothing of Qt, nor the driver's package.
 iosvc_depends="$(dpkg-deb -f "$WORK"/deb/quorix-iosvc_*.deb Depends)"
@@ -111,3 +111,21 @@ grep -q "loaded from $(dirname "$(readlink -f "$TARVO")")/libQuorix.so" "$WORK/r
     [[ "$(grep -c 'Press.Count = ' "$WORK/run.out")" -ge 2 ]] ||
     { cat "$WORK/run.out" >&2; fail "no values came through"; }
 echo "values came through: $(grep -c ' = ' "$WORK/run.out") value lines"
+
+echo "== the C host of quorix-dev, built from the installed header, examples and pkg-config file"
+if command -v gcc >/dev/null && command -v pkg-config >/dev/null; then
+    SRC="$(dirname "$(installed quorix-dev '/examples/c_host.c$')")"
+    PKG="$(dirname "$(readlink -f "$TARVO")")"
+    QX="$(pkg-config --cflags --libs quorix)" || fail "pkg-config knows no quorix"
+    mkdir "$WORK/chost"
+    # shellcheck disable=SC2086
+    gcc -shared -fPIC -o "$WORK/chost/libTarvoDbm.so" "$SRC/host_dbm.c" $QX -lpthread &&
+        gcc -shared -fPIC -o "$WORK/chost/libDezudurE.so" "$SRC/host_messages.c" $QX &&
+        gcc -o "$WORK/chost/c_host" "$SRC/c_host.c" -L"$WORK/chost" -lTarvoDbm \
+            -Wl,-rpath,'$ORIGIN' $QX || fail "the C host does not build"
+    for lib in libQuorix.so libTarvoSub.so libQxFramework.so; do ln -s "$PKG/$lib" "$WORK/chost/"; done
+    "$WORK/chost/c_host" "$WORK/plant.cfg" 3 >"$WORK/chost.out" 2>&1 || { cat "$WORK/chost.out" >&2; fail "c_host"; }
+    grep -q 'value Press.Setpoint = 1234' "$WORK/chost.out" && grep -q '^stopped' "$WORK/chost.out" ||
+        { cat "$WORK/chost.out" >&2; fail "the C host saw no written value"; }
+    echo "the C host built from the installed files ran"
+fi
