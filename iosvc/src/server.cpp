@@ -20,6 +20,7 @@
 #include <new>
 
 #include "log.h"
+#include "platform/linux_device.h"
 #include "platform/tvioctrl.h"
 
 namespace iosvc {
@@ -675,23 +676,9 @@ std::vector<Reply> CIoServer::ServeScript(const std::uint8_t* data, std::size_t 
 }
 
 bool CIoServer::SendReply(Client& c, const Reply& reply, int fd) {
-    iovec iov{const_cast<Reply*>(&reply), sizeof reply};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    if (fd >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-        cm->cmsg_level = SOL_SOCKET;
-        cm->cmsg_type = SCM_RIGHTS;
-        cm->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(cm), &fd, sizeof fd);
-    }
-    ssize_t n;
+    long n;
     do {
-        n = ::sendmsg(c.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        n = plat::SendWithDescriptor(c.fd, &reply, sizeof reply, fd, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     // Answers are tiny and the client reads each at its next call; a full socket means a client
     // that sends without reading, which is dropped rather than waited for.

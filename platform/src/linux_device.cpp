@@ -280,6 +280,24 @@ int ConnectTo(const sockaddr_un& addr, const Deadline& deadline) {
 
 }  // namespace
 
+long SendWithDescriptor(int socket, const void* data, std::size_t size, int fd, int flags) {
+    iovec iov{const_cast<void*>(data), size};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    if (fd >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+        cm->cmsg_level = SOL_SOCKET;
+        cm->cmsg_type = SCM_RIGHTS;
+        cm->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(cm), &fd, sizeof fd);
+    }
+    return ::sendmsg(socket, &msg, flags);
+}
+
 LinuxDevice::LinuxDevice() = default;
 
 // Closes the connections still open at exit. The windows stay mapped: a thread of the process

@@ -43,21 +43,7 @@ Reply ReplyTo(std::uint32_t seq, std::uint32_t status) {
 }
 
 void Send(int c, const Reply& reply, int fd = -1) {
-    iovec iov{const_cast<Reply*>(&reply), sizeof reply};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    if (fd >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-        cm->cmsg_level = SOL_SOCKET;
-        cm->cmsg_type = SCM_RIGHTS;
-        cm->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(cm), &fd, sizeof fd);
-    }
-    [[maybe_unused]] ssize_t n = ::sendmsg(c, &msg, MSG_NOSIGNAL);
+    [[maybe_unused]] long n = plat::SendWithDescriptor(c, &reply, sizeof reply, fd, MSG_NOSIGNAL);
 }
 
 // A memfd of `size` bytes, sealed against shrinking or not.

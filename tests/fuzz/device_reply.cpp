@@ -33,21 +33,8 @@ struct Call {
 };
 
 bool SendAnswer(int fd, const std::string& bytes, int passed) {
-    iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    if (passed >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-        cm->cmsg_level = SOL_SOCKET;
-        cm->cmsg_type = SCM_RIGHTS;
-        cm->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(cm), &passed, sizeof passed);
-    }
-    return ::sendmsg(fd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return plat::SendWithDescriptor(fd, bytes.data(), bytes.size(), passed, MSG_NOSIGNAL) ==
+           static_cast<long>(bytes.size());
 }
 
 }  // namespace

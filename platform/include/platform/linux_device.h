@@ -25,6 +25,10 @@ std::string DeviceSocketPath(const std::string& deviceName);
 
 class Deadline;
 
+// Sends `size` bytes on a UNIX-domain socket with, when fd >= 0, that descriptor beside them
+// (SCM_RIGHTS): sendmsg's result. The service's answers travel so, and test peers' too.
+long SendWithDescriptor(int socket, const void* data, std::size_t size, int fd, int flags);
+
 class LinuxDevice : public IDevice {
 public:
     LinuxDevice();
