@@ -11,6 +11,7 @@ PACKAGES=(
   fonts-nanum
   libc-bin
   libsystemd-dev
+  debhelper lintian rsync systemd
 )
 
 missing=()

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
-# The Debian packages built from this build tree, installed into the machine, used, and purged:
-# the installed tarvo shows the installed example configuration and runs the example plant
-# against the installed tvioctrld on the simulated board. The machine is left as it was found
-# (the user and group quorix included); it skips where that cannot be promised.
-#   package_install.sh BUILD_DIR CPACK [SANITIZERS]
+# The Debian packages built by scripts/package.sh (dpkg-buildpackage, then lintian, which must
+# find no error or warning), installed into the machine, used, and purged: the installed tarvo
+# shows the installed example configuration and runs the example plant against the installed
+# tvioctrld on the simulated board, started as its unit starts it, from its file in /etc. The
+# machine is left as it was found (the user and group quorix included); it skips where that
+# cannot be promised.
+#   package_install.sh SOURCE_DIR BUILD_DIR [SANITIZERS]
 set -euo pipefail
-BUILD="$1" CPACK="$2" SANITIZE="${3:-}"
+SOURCE="$1" BUILD="$2" SANITIZE="${3:-}"
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [[ -z "$SANITIZE" ]] || skip "sanitizer build ($SANITIZE); packages are made from plain builds"
 [[ "$(id -u)" == 0 ]] || skip "installing packages needs root"
-for tool in dpkg dpkg-deb dpkg-query dpkg-shlibdeps; do
-    command -v "$tool" >/dev/null || skip "$tool is not available (dpkg, dpkg-dev)"
+for tool in dpkg dpkg-deb dpkg-query dpkg-buildpackage dh lintian rsync; do
+    command -v "$tool" >/dev/null || skip "$tool is not available (scripts/install-deps.sh installs it)"
 done
 for p in quorix quorix-iosvc quorix-dev; do
     dpkg-query -W "$p" >/dev/null 2>&1 && skip "package $p is already known to dpkg here; left alone"
@@ -34,6 +36,7 @@ cleanup() {
     if [[ -n "$SVC_PID" ]]; then kill -TERM "$SVC_PID" 2>/dev/null; wait "$SVC_PID" 2>/dev/null; fi
     if [[ "$INSTALLED" == 1 ]]; then
         dpkg --purge quorix-dev quorix quorix-iosvc >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log" >&2; rc=1; }
+        [[ -e /etc/quorix ]] && { echo "FAIL: /etc/quorix is left after the purge" >&2; rc=1; }
     fi
     [[ "$HAD_USER" == 0 ]] && getent passwd quorix >/dev/null && userdel quorix
     [[ "$HAD_GROUP" == 0 ]] && getent group quorix >/dev/null && groupdel quorix
@@ -55,14 +58,32 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-echo "== building the packages"
-(cd "$BUILD" && "$CPACK" -G DEB -B "$WORK/deb" >"$WORK/cpack.log" 2>&1) || { cat "$WORK/cpack.log" >&2; fail "cpack"; }
-debs=("$WORK"/deb/quorix_*.deb "$WORK"/deb/quorix-iosvc_*.deb "$WORK"/deb/quorix-dev_*.deb)
+echo "== building the packages (scripts/package.sh, lintian included)"
+# Its own build folder, kept between runs, so that a second run builds only what changed.
+QX_PACKAGE_BUILD_DIR="$BUILD/package" "$SOURCE/scripts/package.sh" >"$WORK/package.log" 2>&1 ||
+    { cat "$WORK/package.log" >&2; fail "scripts/package.sh"; }
+DEB="$BUILD/package/deb"
+debs=("$DEB"/quorix_*.deb "$DEB"/quorix-iosvc_*.deb "$DEB"/quorix-dev_*.deb)
 for d in "${debs[@]}"; do [[ -f "$d" ]] || fail "no package $d"; done
 # The service's package stands alone on a headless PC: nothing of Qt, nor the driver's package.
-iosvc_depends="$(dpkg-deb -f "$WORK"/deb/quorix-iosvc_*.deb Depends)"
+iosvc_depends="$(dpkg-deb -f "$DEB"/quorix-iosvc_*.deb Depends)"
 [[ "$iosvc_depends" != *qt* && "$iosvc_depends" != *"quorix "* ]] ||
     fail "quorix-iosvc depends on $iosvc_depends"
+# Every binary hardened as dpkg-buildflags asks: full RELRO, PIE, a stack protector.
+mkdir "$WORK/x"
+for d in "${debs[@]}"; do dpkg-deb -x "$d" "$WORK/x"; done
+# (Output in a variable first: grep -q would close a pipe early, which pipefail takes as failure.)
+while read -r elf; do
+    dyn="$(readelf -d "$elf")" segments="$(readelf -lhW "$elf")"
+    grep -q 'FLAGS.*NOW' <<<"$dyn" || fail "$elf is not bound at once (BIND_NOW)"
+    grep -q GNU_RELRO <<<"$segments" || fail "$elf has no RELRO"
+    grep -q 'Type: *DYN' <<<"$segments" || fail "$elf is not position-independent"
+done < <(find "$WORK/x" -type f \( -name '*.so' -o -perm -u+x \) -exec sh -c 'head -c4 "$1" | grep -q ELF' _ {} \; -print)
+for elf in "$WORK"/x/usr/sbin/tvioctrld "$WORK"/x/usr/lib/*/quorix/{tarvo,libQuorix.so}; do
+    symbols="$(readelf -sW --dyn-syms "$elf")"
+    grep -q __stack_chk_fail <<<"$symbols" || fail "$elf has no stack protector"
+    grep -q '__[a-z]*printf_chk' <<<"$symbols" || fail "$elf is not built with FORTIFY"
+done
 
 # A file of the packages already on the machine would be overwritten, and purged afterwards.
 while read -r path; do
@@ -81,7 +102,7 @@ EX="$(dirname "$(installed quorix '/examples/plant.json$')")"
 SCENARIO="$(installed quorix-iosvc '/examples/plant.scenario.json$')"
 [[ -x "$TARVO" && -x "$TVIOCTRLD" && -f "$EX/plant.tags" && -f "$SCENARIO" ]] || fail "installed files missing"
 # A daemon run as root must not search its own folder for libraries.
-readelf -d "$TVIOCTRLD" | grep -q 'ORIGIN' && fail "installed tvioctrld has \$ORIGIN in its run path"
+[[ "$(readelf -d "$TVIOCTRLD")" == *ORIGIN* ]] && fail "installed tvioctrld has \$ORIGIN in its run path"
 
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify --man=no $(dpkg -L quorix-iosvc | grep '\.service$') >"$WORK/verify.log" 2>&1 \
@@ -93,9 +114,15 @@ echo "== tarvo cfg import / show on the installed example"
 "$TARVO" cfg show "$WORK/plant.cfg" >"$WORK/show.out"
 grep -q "Stations: 4" "$WORK/show.out" || { cat "$WORK/show.out" >&2; fail "cfg show"; }
 
-echo "== tarvo run against tvioctrld --simulate"
+[[ "$(dpkg-query -W -f='${Conffiles}' quorix-iosvc)" == *"/etc/quorix/tvioctrld-sim.conf"* ]] ||
+    fail "/etc/quorix/tvioctrld-sim.conf is not a conffile"
+
+echo "== tarvo run against tvioctrld, started from /etc/quorix/tvioctrld-sim.conf as its unit is"
 export QX_DEVICE_DIR="$WORK/dev"
-"$TVIOCTRLD" --simulate "$SCENARIO" --ready-file "$WORK/ready" >/dev/null 2>"$WORK/svc.log" &
+mkdir "$QX_DEVICE_DIR"
+exec_start="$(sed -n 's/^ExecStart=//p' "$(installed quorix-iosvc 'tvioctrld-sim.service$')")"
+read -r -a svc_cmd <<<"${exec_start/\/run\/quorix\/TVIOCTRL.sock/$QX_DEVICE_DIR/TVIOCTRL.sock}"
+"${svc_cmd[@]}" --ready-file "$WORK/ready" >/dev/null 2>"$WORK/svc.log" &
 SVC_PID=$!
 for _ in $(seq 100); do
     [[ -f "$WORK/ready" ]] && break

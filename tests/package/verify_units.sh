@@ -11,6 +11,7 @@ trap 'rm -rf "$WORK"' EXIT
 units=()
 for unit in tvioctrld.service tvioctrld-sim.service; do
     sed -e "s#@QX_UNIT_TVIOCTRLD@#$BIN#" -e "s#@QX_UNIT_SCENARIO@#$SRC/examples/plant.scenario.json#" \
+        -e "s#@QX_UNIT_CONFDIR@#$SRC/packaging/etc#" \
         "$SRC/packaging/$unit.in" >"$WORK/$unit"
     units+=("$WORK/$unit")
 done
