@@ -50,6 +50,16 @@ set(QX_INSTALL_CONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/quorix)
 # C host at libTarvoSub (for the value and text functions), the example hosts and the document.
 install(FILES host/tarvosub/include/tarvosub/qx_host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorix
         COMPONENT dev)
+# A C++ host's headers, in the folders its #include lines name: the entry types, the value class
+# and what it derives from, and the stand-in host libraries' tag database and message output.
+foreach(header quorix/include/quorix/drv_api.h host/tarvosub/include/tarvosub/tagval.h
+               framework/include/framework/object.h host/tarvodbm/include/tarvodbm/tagdb.h
+               host/dezudur/include/dezudur/output.h)
+  get_filename_component(qx_header_dir ${header} DIRECTORY)
+  get_filename_component(qx_header_dir ${qx_header_dir} NAME)
+  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorix/${qx_header_dir}
+          COMPONENT dev)
+endforeach()
 configure_file(packaging/quorix.pc.in ${CMAKE_BINARY_DIR}/packaging/quorix.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/quorix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT dev)

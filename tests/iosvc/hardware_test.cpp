@@ -290,7 +290,7 @@ TEST_F(IoServiceHardware, StaleSocketIsReplacedButALiveOneOrAForeignFileIsNot) {
     EXPECT_EQ(ReadFile(notSocket), "keep me");
 }
 
-TEST_F(IoServiceHardware, MissingDevicesOrOptionsStopTheStart) {
+TEST_F(IoServiceHardware, MissingDevicesOrOptionsOrSettingsStopTheStart) {
     ServiceProcess other;
     EXPECT_FALSE(other.Start({"--hardware", "--port-device", dir.File("nothing"), "--mem-device",
                               memFile, "--socket", dir.File("x.sock")},
@@ -303,6 +303,30 @@ TEST_F(IoServiceHardware, MissingDevicesOrOptionsStopTheStart) {
     EXPECT_EQ(other.ExitStatus(), 2) << "neither backend chosen";
     EXPECT_FALSE(other.Start({"--hardware", "--bogus"}, dir.File("other.log")));
     EXPECT_EQ(other.ExitStatus(), 2);
+
+    // A settings file goes first and the command line wins; a wrong line names itself.
+    const std::string conf = dir.File("tvioctrld.conf");
+    ASSERT_TRUE(WriteFile(conf, "# board\nhardware = yes\n\nport-device = " + dir.File("nothing") +
+                                    "\n mem-device =  " + memFile + " \nverbose = no\n"));
+    EXPECT_TRUE(other.Start({"--config", conf, "--port-device", portFile, "--socket",
+                             dir.File("c.sock")},
+                            dir.File("other.log")))
+        << other.LogText();
+    EXPECT_EQ(other.Stop(SIGTERM), 0);
+    for (const auto& [text, error] : std::vector<std::pair<std::string, std::string>>{
+             {"hardware = yes\nsocket-mode = 1777\n", ":2: bad --socket-mode"},
+             {"hardware = maybe\n", ":1: hardware is yes or no"},
+             {"hardware = yes\nclients = 4\n", ":2: unknown setting \"clients\""},
+             {"hardware\n", ":1: expected \"name = value\""},
+             {"config = other.conf\n", ":1: unknown setting \"config\""}}) {
+        ASSERT_TRUE(WriteFile(conf, text));
+        EXPECT_FALSE(other.Start({"--config", conf, "--socket", dir.File("c.sock")},
+                                 dir.File("other.log")));
+        EXPECT_EQ(other.ExitStatus(), 2) << text;
+        EXPECT_NE(other.LogText().find(conf + error), std::string::npos) << other.LogText();
+    }
+    EXPECT_FALSE(other.Start({"--config", dir.File("nothing")}, dir.File("other.log")));
+    EXPECT_NE(other.LogText().find(dir.File("nothing") + ": No such file"), std::string::npos);
 }
 
 // --- protocol abuse -----------------------------------------------------------------------------

@@ -139,8 +139,8 @@ grep -q "loaded from $(dirname "$(readlink -f "$TARVO")")/libQuorix.so" "$WORK/r
     { cat "$WORK/run.out" >&2; fail "no values came through"; }
 echo "values came through: $(grep -c ' = ' "$WORK/run.out") value lines"
 
-echo "== the C host of quorix-dev, built from the installed header, examples and pkg-config file"
-if command -v gcc >/dev/null && command -v pkg-config >/dev/null; then
+echo "== the C and C++ hosts of quorix-dev, built from the installed headers, examples and pkg-config file"
+if command -v gcc >/dev/null && command -v g++ >/dev/null && command -v pkg-config >/dev/null; then
     SRC="$(dirname "$(installed quorix-dev '/examples/c_host.c$')")"
     PKG="$(dirname "$(readlink -f "$TARVO")")"
     QX="$(pkg-config --cflags --libs quorix)" || fail "pkg-config knows no quorix"
@@ -155,4 +155,14 @@ if command -v gcc >/dev/null && command -v pkg-config >/dev/null; then
     grep -q 'value Press.Setpoint = 1234' "$WORK/chost.out" && grep -q '^stopped' "$WORK/chost.out" ||
         { cat "$WORK/chost.out" >&2; fail "the C host saw no written value"; }
     echo "the C host built from the installed files ran"
+
+    # The C++ example shares the package's own host libraries: only the module is linked beside it.
+    mkdir "$WORK/cpphost"
+    # shellcheck disable=SC2086
+    g++ -std=c++20 -o "$WORK/cpphost/minimal_host" "$SRC/minimal_host.cpp" $QX -lTarvoDbm \
+        -lDezudurE -lQxFramework || fail "the C++ host does not build from the installed headers"
+    ln -s "$PKG/libQuorix.so" "$WORK/cpphost/"
+    "$WORK/cpphost/minimal_host" "$WORK/plant.cfg" 2 >"$WORK/cpphost.out" 2>&1 || { cat "$WORK/cpphost.out" >&2; fail "minimal_host"; }
+    grep -q '^value Press.Count = ' "$WORK/cpphost.out" || { cat "$WORK/cpphost.out" >&2; fail "the C++ host saw no value"; }
+    echo "the C++ host built from the installed files ran"
 fi
