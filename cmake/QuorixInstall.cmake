@@ -48,11 +48,11 @@ set(QX_INSTALL_CONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/quorix)
 
 # quorix-dev: what a host's author needs, the C header first, a pkg-config file that points a
 # C host at libTarvoSub (for the value and text functions), the example hosts and the document.
-install(FILES host/tarvosub/include/tarvosub/qx_host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorix
-        COMPONENT dev)
-# A C++ host's headers, in the folders its #include lines name: the entry types, the value class
-# and what it derives from, and the stand-in host libraries' tag database and message output.
-foreach(header quorix/include/quorix/drv_api.h host/tarvosub/include/tarvosub/tagval.h
+install(FILES host/tarvosub/include/tarvosub/qx_host.h quorix/include/quorix/drv_api.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorix COMPONENT dev)
+# A C++ host's headers, in the folders the example's #include lines name: the value class and
+# what it derives from, and the stand-in host libraries' tag database and message output.
+foreach(header host/tarvosub/include/tarvosub/tagval.h
                framework/include/framework/object.h host/tarvodbm/include/tarvodbm/tagdb.h
                host/dezudur/include/dezudur/output.h)
   get_filename_component(qx_header_dir ${header} DIRECTORY)

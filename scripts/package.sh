@@ -27,7 +27,7 @@ mv "$BUILD"/*.deb "$BUILD"/*.ddeb "$BUILD"/*.changes "$BUILD"/*.buildinfo "$BUIL
 # its reason).
 echo "package: lintian" >&2
 changes=("$BUILD"/deb/*.changes)
-if ! lintian --fail-on error,warning -EvIL +pedantic --no-tag-display-limit "${changes[0]}" >"$BUILD/lintian.log" 2>&1; then
+if ! lintian --fail-on error,warning -EvIL +pedantic --tag-display-limit 0 "${changes[0]}" >"$BUILD/lintian.log" 2>&1; then
     cat "$BUILD/lintian.log" >&2
     echo "package: lintian found errors or warnings" >&2
     exit 1
