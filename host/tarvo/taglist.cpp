@@ -168,80 +168,100 @@ std::string StationOfDevice(const std::string& device) {
     return dot == std::string::npos ? device : device.substr(dot + 1);
 }
 
-bool ParseTagList(const std::string& text, std::vector<TagSpec>& tags, std::string& error) {
+namespace {
+
+// One line's tag, or why the line cannot be used.
+std::optional<std::string> ParseTagLine(const std::string& line, TagSpec& tag) {
+    std::vector<std::string> f;
+    std::string why;
+    if (!SplitCsv(line, f, why)) return why;
+    if (f.size() < 4 || f.size() > 6)
+        return "expected 4 to 6 fields (name, device, address, type[, size[, access]]), found " +
+               std::to_string(f.size());
+    tag.name = f[0];
+    tag.device = f[1];
+    tag.address = f[2];
+    if (tag.name.empty()) return std::string("empty tag name");
+    if (tag.device.empty()) return "empty device for tag " + tag.name;
+    if (tag.address.empty()) return "empty address for tag " + tag.name;
+    auto type = DataTypeFromText(f[3]);
+    if (!type)
+        return "unknown data type '" + f[3] + "' (SINT8..STRING or 0..14) for tag " + tag.name;
+    tag.dataType = *type;
+    if (f.size() >= 5 && !f[4].empty()) {
+        long long size;
+        if (!ParseInt(f[4], size) || size < 1 || size > kMaxStringSize)
+            return "size '" + f[4] + "' is not a number of bytes 1.." +
+                   std::to_string(kMaxStringSize) + " for tag " + tag.name;
+        if (tag.dataType != kString && tag.dataType != kBit && size != DefaultSize(tag.dataType))
+            return std::string("size ") + f[4] + " does not fit " + DataTypeName(tag.dataType) +
+                   " (" + std::to_string(DefaultSize(tag.dataType)) + " bytes) for tag " + tag.name;
+        tag.size = static_cast<int>(size);
+    } else {
+        tag.size = DefaultSize(tag.dataType);
+        if (tag.size == 0) return "a STRING tag needs a size in bytes: " + tag.name;
+    }
+    if (tag.dataType == kBit) tag.size = 1;
+    const std::string access = f.size() == 6 ? Upper(f[5]) : std::string();
+    if (access == "RW" || access == "W" || access == "WRITABLE")
+        tag.writable = true;
+    else if (!access.empty() && access != "R" && access != "RO" && access != "READ")
+        return "access '" + f[5] + "' is rw (writable) or r (read only) for tag " + tag.name;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<std::string> ParseTagListLines(const std::string& text, std::vector<TagSpec>& tags) {
     tags.clear();
+    std::vector<std::string> errors;
     std::set<std::string> names;
     std::istringstream in(text);
     std::string raw;
-    int lineNo = 0;
-    auto fail = [&](const std::string& reason) {
-        error = "line " + std::to_string(lineNo) + ": " + reason;
-        tags.clear();
-        return false;
-    };
-    while (std::getline(in, raw)) {
-        ++lineNo;
+    for (int lineNo = 1; std::getline(in, raw); ++lineNo) {
         if (!raw.empty() && raw.back() == '\r') raw.pop_back();
         if (lineNo == 1 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) raw.erase(0, 3);
-        std::string line = Trim(raw);
+        const std::string line = Trim(raw);
         if (line.empty() || line[0] == '#') continue;
-
-        std::vector<std::string> f;
-        std::string why;
-        if (!SplitCsv(line, f, why)) return fail(why);
-        if (f.size() < 4 || f.size() > 5)
-            return fail("expected 4 or 5 fields (name, device, address, type[, size]), found " +
-                        std::to_string(f.size()));
         TagSpec tag;
         tag.line = lineNo;
-        tag.name = f[0];
-        tag.device = f[1];
-        tag.address = f[2];
-        if (tag.name.empty()) return fail("empty tag name");
-        if (tag.device.empty()) return fail("empty device for tag " + tag.name);
-        if (tag.address.empty()) return fail("empty address for tag " + tag.name);
-        if (!names.insert(tag.name).second) return fail("tag " + tag.name + " is listed twice");
-        auto type = DataTypeFromText(f[3]);
-        if (!type)
-            return fail("unknown data type '" + f[3] + "' (SINT8..STRING or 0..14) for tag " +
-                        tag.name);
-        tag.dataType = *type;
-        if (f.size() == 5 && !f[4].empty()) {
-            long long size;
-            if (!ParseInt(f[4], size) || size < 1 || size > kMaxStringSize)
-                return fail("size '" + f[4] + "' is not a number of bytes 1.." +
-                            std::to_string(kMaxStringSize) + " for tag " + tag.name);
-            if (tag.dataType != kString && tag.dataType != kBit &&
-                size != DefaultSize(tag.dataType))
-                return fail(std::string("size ") + f[4] + " does not fit " +
-                            DataTypeName(tag.dataType) + " (" +
-                            std::to_string(DefaultSize(tag.dataType)) + " bytes) for tag " +
-                            tag.name);
-            tag.size = static_cast<int>(size);
-        } else {
-            tag.size = DefaultSize(tag.dataType);
-            if (tag.size == 0) return fail("a STRING tag needs a size in bytes: " + tag.name);
-        }
-        if (tag.dataType == kBit) tag.size = 1;
-        tags.push_back(std::move(tag));
+        auto why = ParseTagLine(line, tag);
+        if (!why && !names.insert(tag.name).second) why = "tag " + tag.name + " is listed twice";
+        if (why)
+            errors.push_back("line " + std::to_string(lineNo) + ": " + *why);
+        else
+            tags.push_back(std::move(tag));
     }
-    error.clear();
+    return errors;
+}
+
+bool ParseTagList(const std::string& text, std::vector<TagSpec>& tags, std::string& error) {
+    const auto errors = ParseTagListLines(text, tags);
+    if (errors.empty()) {
+        error.clear();
+        return true;
+    }
+    error = errors.front();
+    tags.clear();
+    return false;
+}
+
+bool ReadTagListFile(const std::string& path, std::string& text, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    if (in) all << in.rdbuf();
+    if (!in || in.bad()) {
+        error = "cannot read tag list " + path;
+        return false;
+    }
+    text = all.str();
     return true;
 }
 
 bool LoadTagList(const std::string& path, std::vector<TagSpec>& tags, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read tag list " + path;
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        error = "cannot read tag list " + path;
-        return false;
-    }
-    if (!ParseTagList(text.str(), tags, error)) {
+    std::string text;
+    if (!ReadTagListFile(path, text, error)) return false;
+    if (!ParseTagList(text, tags, error)) {
         error = path + ": " + error;
         return false;
     }

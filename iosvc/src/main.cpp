@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +18,7 @@
 #include "hardware_backend.h"
 #include "log.h"
 #include "platform/linux_device.h"
+#include "platform/options_file.h"
 #include "platform/tvioctrl.h"
 #include "server.h"
 #include "sim_backend.h"
@@ -69,67 +68,6 @@ int Usage(const char* error) {
     if (error) std::fprintf(stderr, "tvioctrld: %s\n\n", error);
     std::fputs(kUsage, error ? stderr : stdout);
     return error ? 2 : 0;
-}
-
-// One word of the command line, and for a word from a --config file its "FILE:LINE".
-struct Arg {
-    std::string text;
-    std::string where;
-};
-
-// A --config file: "name = value" lines, names those of the long options ("hardware = yes" for a
-// switch), '#' comments and blank lines. Each line becomes its option's words.
-bool ReadConfig(const std::string& path, std::vector<Arg>& out, std::string& why) {
-    std::ifstream in(path);
-    if (!in) {
-        why = path + ": " + std::strerror(errno);
-        return false;
-    }
-    static const char* const kSwitches[] = {"hardware", "trace", "verbose"};
-    static const char* const kValued[] = {"simulate",    "socket",     "socket-mode",
-                                          "port-device", "mem-device", "clients-per-user",
-                                          "port",        "window",     "journal"};
-    auto trim = [](std::string t) {
-        const auto b = t.find_first_not_of(" \t\r");
-        const auto e = t.find_last_not_of(" \t\r");
-        return b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
-    };
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        const std::string where = path + ":" + std::to_string(n);
-        line = trim(line);
-        if (line.empty() || line[0] == '#') continue;
-        const auto eq = line.find('=');
-        const std::string name = trim(line.substr(0, eq));
-        const std::string value =
-            eq == std::string::npos ? std::string() : trim(line.substr(eq + 1));
-        if (eq == std::string::npos || name.empty() || value.empty()) {
-            why = where + ": expected \"name = value\", got \"" + line + "\"";
-            return false;
-        }
-        auto is = [&](const char* const* list, std::size_t count) {
-            return std::find(list, list + count, name) != list + count;
-        };
-        if (is(kSwitches, std::size(kSwitches))) {
-            if (value == "yes")
-                out.push_back({"--" + name, where});
-            else if (value != "no") {
-                why = where + ": " + name + " is yes or no, not \"" + value + "\"";
-                return false;
-            }
-        } else if (is(kValued, std::size(kValued))) {
-            out.push_back({"--" + name, where});
-            out.push_back({value, where});
-        } else {
-            why = where + ": unknown setting \"" + name + "\"";
-            return false;
-        }
-    }
-    if (in.bad()) {
-        why = path + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
 }
 
 bool WriteReadyFile(const std::string& path) {
@@ -201,34 +139,18 @@ int main(int argc, char** argv) {
         return !text.empty() && !*end && errno == 0;
     };
 
-    // The command line, after the options of a --config file: each file line becomes the option
-    // it names, so the same checks apply, and an option given on the command line wins.
-    std::vector<Arg> args;
+    // The options of a --config file come first; the command line's win.
+    std::vector<plat::OptionWord> args;
     for (int i = 1; i < argc; ++i) args.push_back({argv[i], {}});
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i].text != "--config") continue;
-        if (i + 1 >= args.size()) return Usage("--config needs a file");
-        std::vector<Arg> fromFile;
+    {
         std::string why;
-        if (!ReadConfig(args[i + 1].text, fromFile, why)) {
+        if (!plat::MergeOptionsFile(args, {"hardware", "trace", "verbose"},
+                                    {"simulate", "socket", "socket-mode", "port-device",
+                                     "mem-device", "clients-per-user", "port", "window", "journal"},
+                                    {"hardware", "simulate"}, why)) {
             std::fprintf(stderr, "tvioctrld: %s\n", why.c_str());
             return 2;
         }
-        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-        const bool modeGiven = std::any_of(args.begin(), args.end(), [](const Arg& a) {
-            return a.text == "--hardware" || a.text == "--simulate";
-        });
-        std::vector<Arg> merged;
-        for (std::size_t k = 0; k < fromFile.size(); ++k) {
-            const bool mode = fromFile[k].text == "--hardware" || fromFile[k].text == "--simulate";
-            if (modeGiven && mode) {
-                if (fromFile[k].text == "--simulate") ++k;  // and its scenario
-                continue;
-            }
-            merged.push_back(fromFile[k]);
-        }
-        args.insert(args.begin(), merged.begin(), merged.end());
-        break;
     }
 
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -271,8 +193,6 @@ int main(int argc, char** argv) {
             clientsPerUser = static_cast<int>(n);
         } else if (arg == "--ready-file") {
             if (!value(readyFile)) return Usage("--ready-file needs a path");
-        } else if (arg == "--config") {
-            return Usage("one --config file only");
         } else if (arg == "--check") {
             check = true;
         } else if (arg == "--port") {
