@@ -46,7 +46,9 @@ TEST(TagList, BadLinesAreNamedByNumberAndReason) {
         const char* text;
         const char* error;
     } cases[] = {
-        {"a,DLU.P,D0,UINT16\nb,DLU.P,D1\n", "line 2: expected 4 or 5 fields"},
+        {"a,DLU.P,D0,UINT16\nb,DLU.P,D1\n", "line 2: expected 4 to 6 fields"},
+        {"a,DLU.P,D0,UINT16,2,rw,x\n", "line 1: expected 4 to 6 fields"},
+        {"a,DLU.P,D0,UINT16,,maybe\n", "line 1: access 'maybe' is rw (writable) or r"},
         {"# x\n\na,DLU.P,D0,WORD\n", "line 3: unknown data type 'WORD'"},
         {"a,DLU.P,D0,15\n", "line 1: unknown data type '15'"},
         {"a,DLU.P,D0,STRING\n", "line 1: a STRING tag needs a size"},
@@ -65,6 +67,16 @@ TEST(TagList, BadLinesAreNamedByNumberAndReason) {
         EXPECT_EQ(error.rfind(c.error, 0), 0u) << "got: " << error;
         EXPECT_TRUE(tags.empty());
     }
+    // Read line by line, the usable lines stay and each bad one is named.
+    std::vector<TagSpec> tags;
+    const auto errors = ParseTagListLines(
+        "a,DLU.P,D0,UINT16,,RW\nb,DLU.P\nc,DLU.P,D1,BIT,1,r\na,DLU.P,D2,BIT\n", tags);
+    ASSERT_EQ(tags.size(), 2u);
+    EXPECT_TRUE(tags[0].writable);
+    EXPECT_FALSE(tags[1].writable);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0].rfind("line 2: expected", 0), 0u) << errors[0];
+    EXPECT_EQ(errors[1], "line 4: tag a is listed twice");
 }
 
 TEST(TagList, WriteValuesFollowTheTagsType) {
