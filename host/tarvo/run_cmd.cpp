@@ -25,9 +25,8 @@
 
 #include "commands.h"
 #include "dezudur/output.h"
+#include "driver_host.h"
 #include "framework/codepage.h"
-#include "platform/linux_device.h"
-#include "platform/tvioctrl.h"
 #include "quorix/drv_api.h"
 #include "taglist.h"
 #include "tarvodbm/tagdb.h"
@@ -99,34 +98,6 @@ void Help(std::FILE* out) {
 
 std::mutex gOutMu;
 
-// Why the I/O driver cannot be opened, in words: the device is opened once more here, by the
-// same client the module uses, and the failure's reason told with what to do about it.
-std::string DeviceTrouble() {
-    const std::string socket = plat::DeviceSocketPath(tvio::kDevicePathNt);
-    const plat::HANDLE h = plat::Device().CreateFileA(
-        tvio::kDevicePathNt, plat::GENERIC_READ | plat::GENERIC_WRITE, 0, plat::OPEN_EXISTING, 0);
-    const std::uint32_t error = plat::GetLastError();
-    if (h != plat::INVALID_HANDLE_VALUE) {
-        plat::Device().CloseHandle(h);
-        return "it failed for the driver, but opens now; socket " + socket;
-    }
-    std::string what = std::string(plat::DeviceErrorText(error)) + " (socket " + socket + ")";
-    switch (error) {
-        case plat::ERROR_FILE_NOT_FOUND:
-            return what + ": is tvioctrld running? Set QX_DEVICE_DIR for another folder";
-        case plat::ERROR_ACCESS_DENIED:
-            return what + ": add the user to the socket's group (quorix), then log in again";
-        case plat::ERROR_REQ_NOT_ACCEP:
-            return what +
-                   ": close other programs of this user that use the board, or raise "
-                   "tvioctrld's --clients-per-user";
-        case plat::ERROR_SEM_TIMEOUT:
-            return what + ": the service is stuck or overloaded; see its log";
-        default:
-            return what;
-    }
-}
-
 std::string Stamp() {
     auto now = std::chrono::system_clock::now();
     std::time_t t = std::chrono::system_clock::to_time_t(now);
@@ -156,12 +127,6 @@ std::string UpperAscii(std::string s) {
     for (char& c : s)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return s;
-}
-
-std::string ShowValue(const CTagVal& v) {
-    if (!v.IsSet()) return "(no value)";
-    if (v.IsText()) return "\"" + Cp949ToUtf8(v.Text()) + "\"";
-    return v.Describe();
 }
 
 // --- signals ------------------------------------------------------------------------------------
@@ -295,15 +260,6 @@ bool ParseOptions(const Args& args, Options& o, std::string& error) {
     return true;
 }
 
-std::string ExecutableDirectory() {
-    char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string path(buf, static_cast<std::size_t>(n));
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 // --- the run ------------------------------------------------------------------------------------
 
 struct RunTag {
@@ -392,19 +348,10 @@ int Runner::Prepare() {
         }
     }
 
-    std::string modulePath =
-        opt_.module.empty() ? ExecutableDirectory() + "/libQuorix.so" : opt_.module;
-    // A bare file name would make the loader search its path instead of this folder.
-    if (modulePath.find('/') == std::string::npos) modulePath = "./" + modulePath;
-    module_ = ::dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module_) {
-        const char* why = ::dlerror();
-        Error("cannot load the driver module " + modulePath + ": " + (why ? why : "?"));
-        return kExitModule;
-    }
-    table_ = static_cast<void**>(::dlsym(module_, "DrvFuncTable"));
-    if (!table_ || !table_[drv::kOpen] || !table_[drv::kStart]) {
-        Error(modulePath + " has no filled DrvFuncTable: not a driver module");
+    std::string modulePath;
+    table_ = tarvo::LoadDriverModule(opt_.module, module_, modulePath, error);
+    if (!table_) {
+        Error(error);
         return kExitModule;
     }
 
@@ -431,19 +378,7 @@ int Runner::Prepare() {
     std::int32_t rc = Fn<drv::StartFn>(drv::kStart)(index_);
     started_ = true;
     if (rc != 0) {
-        std::string what;
-        int n = rc < 0 ? -rc : rc;
-        if (n == 12)
-            what = "the I/O driver cannot be opened: " + DeviceTrouble();
-        else if (n == 13)
-            what =
-                "the board's memory window cannot be mapped: check the board settings "
-                "against the service";
-        else if (n == 14)
-            what = "no K-Link (DLU) board answers at the configured port";
-        else
-            what = "the board could not be started";
-        Error(what + " (DrvStart gave " + std::to_string(rc) + ")");
+        Error(tarvo::StartFailureText(rc));
         return kExitStart;
     }
 
@@ -469,7 +404,7 @@ int Runner::Prepare() {
     listener_ = db.AddListener([this](std::int32_t tagId, const CTagVal& value) {
         auto it = byId_.find(tagId);
         if (it == byId_.end()) return;
-        Line(tags_[it->second].spec.name + " = " + ShowValue(value));
+        Line(tags_[it->second].spec.name + " = " + tarvo::ShowValue(value));
     });
     SetRunning(true);
     return kExitOk;
@@ -580,7 +515,7 @@ void Runner::ApplyWrite(const std::string& tagName, const std::string& text) {
     Fn<drv::WriteTagFn>(drv::kWriteTag)(index_, t->handle, &value);
     std::string station = tarvo::StationOfDevice(t->spec.device);
     // The driver drops writes for a disabled station without a word; say so here.
-    Line("write " + tagName + " <- " + ShowValue(value) +
+    Line("write " + tagName + " <- " + tarvo::ShowValue(value) +
          (disabled_.count(UpperAscii(station)) ? " (dropped: station " + station + " is disabled)"
                                                : ""));
 }
@@ -617,7 +552,7 @@ bool Runner::Command(const std::string& raw) {
         if (!t)
             Error("no tag " + arg);
         else if (CTagDatabase::Instance().GetValue(t->id, v))
-            Line(t->spec.name + " = " + ShowValue(v));
+            Line(t->spec.name + " = " + tarvo::ShowValue(v));
     } else if (cmd == "tags") {
         for (auto& t : tags_) {
             CTagVal v;
@@ -629,7 +564,7 @@ bool Runner::Command(const std::string& raw) {
                 std::snprintf(head, sizeof head, "refused        ");
             Line(std::string(head) + "  " + t.spec.name + " " + t.spec.device + " " +
                  t.spec.address + " " + tarvo::DataTypeName(t.spec.dataType) + " = " +
-                 ShowValue(v));
+                 tarvo::ShowValue(v));
         }
     } else if (cmd == "enable" || cmd == "disable") {
         if (arg.empty()) {
