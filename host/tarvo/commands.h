@@ -9,3 +9,4 @@ using Args = std::vector<std::string>;
 int CmdCfg(const Args& args);    // tarvo cfg show|export|import ...
 int CmdRun(const Args& args);    // tarvo run CFG TAGS [options]
 int CmdSetup(const Args& args);  // tarvo setup CFG
+int CmdServe(const Args& args);  // tarvo serve CFG TAGS [options]

@@ -15,6 +15,8 @@ void Usage(std::FILE* out) {
         "  run CFG TAGS [--for SECONDS] [--write TAG=VALUE]...\n"
         "                         load the driver module, register the tags of TAGS against\n"
         "                         the configuration CFG and show live values\n"
+        "  serve CFG TAGS [options]  the plant runtime: values to an MQTT broker and a live\n"
+        "                         web view, writes back when enabled (tarvo serve --help)\n"
         "  setup CFG              open the driver's setup dialog on CFG (new or existing)\n"
         "  cfg show CFG           print a configuration file readably\n"
         "  cfg export CFG [JSON]  write a configuration as JSON (to standard output without JSON)\n"
@@ -44,6 +46,7 @@ int main(int argc, char** argv) {
     if (cmd == "cfg") return CmdCfg(rest);
     if (cmd == "run") return CmdRun(rest);
     if (cmd == "setup") return CmdSetup(rest);
+    if (cmd == "serve") return CmdServe(rest);
     std::fprintf(stderr, "tarvo: unknown command '%s'\n\n", cmd.c_str());
     Usage(stderr);
     return 2;

@@ -121,7 +121,8 @@ bool MakeConfig(const std::string& json, const std::string& cfgPath, std::string
     return true;
 }
 
-bool Service::Start(const std::string& dir, const std::string& scenarioJson, std::string& error) {
+bool Service::Start(const std::string& dir, const std::string& scenarioJson, std::string& error,
+                    const std::vector<std::string>& extraArgs) {
     std::string scenario = dir + "/scenario.json";
     std::string ready = dir + "/tvioctrld.ready";
     logPath_ = dir + "/tvioctrld.log";
@@ -129,9 +130,10 @@ bool Service::Start(const std::string& dir, const std::string& scenarioJson, std
         error = "cannot write the scenario";
         return false;
     }
-    pid_ = Spawn({BinDir() + "/tvioctrld", "--simulate", scenario, "--socket",
-                  dir + "/TVIOCTRL.sock", "--ready-file", ready},
-                 dir + "/tvioctrld.out", logPath_);
+    std::vector<std::string> argv = {BinDir() + "/tvioctrld", "--simulate", scenario, "--socket",
+                                     dir + "/TVIOCTRL.sock", "--ready-file", ready};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    pid_ = Spawn(argv, dir + "/tvioctrld.out", logPath_);
     if (pid_ < 0) {
         error = "cannot start " + BinDir() + "/tvioctrld";
         return false;

@@ -56,7 +56,8 @@ bool MakeConfig(const std::string& json, const std::string& cfgPath, std::string
 class Service {
 public:
     ~Service() { Stop(); }
-    bool Start(const std::string& deviceDir, const std::string& scenarioJson, std::string& error);
+    bool Start(const std::string& deviceDir, const std::string& scenarioJson, std::string& error,
+               const std::vector<std::string>& extraArgs = {});
     void Stop();
     std::string Log() const { return ReadFile(logPath_); }
     pid_t Pid() const { return pid_; }

@@ -1,0 +1,542 @@
+// tarvo serve: loads the driver module through DrvFuncTable as tarvo run does, registers the
+// tags, starts communication, and hands every value to the broker and the web view.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "dezudur/output.h"
+#include "driver_host.h"
+#include "framework/codepage.h"
+#include "mqtt_bridge.h"
+#include "platform/options_file.h"
+#include "quorix/drv_api.h"
+#include "serve.h"
+#include "tarvodbm/tagdb.h"
+#include "value_board.h"
+#include "web_view.h"
+
+namespace serve {
+
+namespace {
+
+std::mutex gLogMu;
+
+std::int64_t UnixMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void Log(const std::string& text) {
+    std::lock_guard<std::mutex> lock(gLogMu);
+    std::fprintf(stdout, "%s %s\n", IsoTime(UnixMs()).c_str(), text.c_str());
+    std::fflush(stdout);
+}
+
+std::string JsonString(const std::string& utf8) {
+    return nlohmann::json(utf8).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool WriteValueText(const std::string& payload, std::string& text, std::string& error,
+                    std::string* requestId) {
+    const auto j = nlohmann::json::parse(payload, nullptr, false);
+    if (j.is_discarded()) {  // plain text: 123, on, a word
+        text = payload;
+        return true;
+    }
+    const nlohmann::json* v = &j;
+    if (j.is_object()) {
+        if (requestId && j.contains("id")) *requestId = j["id"].dump();
+        if (!j.contains("value")) {
+            error = "the payload is an object without \"value\"";
+            return false;
+        }
+        v = &j["value"];
+    }
+    if (v->is_string())
+        text = v->get<std::string>();
+    else if (v->is_boolean())
+        text = v->get<bool>() ? "1" : "0";
+    else if (v->is_number())
+        text = v->dump();
+    else {
+        error = "the value is neither a number, a text nor true/false";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+constexpr int kExitOk = 0, kExitUsage = 2, kExitTagList = 3, kExitModule = 4, kExitConfig = 5,
+              kExitStart = 6, kExitOutside = 7;
+
+const char kHelp[] =
+    "usage: tarvo serve CFG TAGS [options]\n"
+    "       tarvo serve --config FILE [options]\n"
+    "\n"
+    "The plant runtime: loads the driver module, opens the configuration CFG, registers the\n"
+    "tags of the list TAGS, starts communication, and publishes every value the driver\n"
+    "delivers to an MQTT broker and on a live web view, until SIGTERM or Ctrl-C.\n"
+    "\n"
+    "TAGS is the tag list of tarvo run; a sixth column \"rw\" marks a tag writable from outside:\n"
+    "  Press.Setpoint, DLU.PLC1, D0101, UINT16, , rw\n"
+    "\n"
+    "MQTT (topics under PREFIX):\n"
+    "  PREFIX/status                 \"online\" while it runs, \"offline\" (also the last will)\n"
+    "  PREFIX/tags/TAG               {\"value\":..,\"quality\":\"good\"|\"bad\",\"time\":..} "
+    "retained\n"
+    "  PREFIX/tags/TAG/set           a write: 123, \"text\", on/off, or {\"value\":..,\"id\":..}\n"
+    "  PREFIX/tags/TAG/result        its result: "
+    "{\"ok\":..,\"result\":..,\"text\":..[,\"id\":..]},\n"
+    "                                with the request's correlation data (MQTT 5)\n"
+    "  PREFIX/stations/STATION       state and statistics, retained\n"
+    "  PREFIX/messages               the driver's messages\n"
+    "  TAG is the tag's name with '/', '+' and '#' as '_'.\n"
+    "\n"
+    "options:\n"
+    "  --config FILE          options from FILE first, one \"name = value\" a line (names of\n"
+    "                         the options below without dashes; cfg and tags for CFG and TAGS)\n"
+    "  --broker URL           mqtt://HOST[:PORT] or mqtts://HOST[:PORT]\n"
+    "                         (default mqtt://localhost:1883)\n"
+    "  --prefix TOPIC         topic prefix (default quorix/HOSTNAME)\n"
+    "  --client-id ID         MQTT client id (default tarvo-serve-HOSTNAME)\n"
+    "  --credentials FILE     \"username = ...\" and \"password = ...\" lines\n"
+    "  --ca-file FILE         the broker's CA certificate, for mqtts://\n"
+    "  --cert-file FILE, --key-file FILE   a client certificate and its key, for mqtts://\n"
+    "  --http ADDRESS:PORT    the web view (default 127.0.0.1:8080; off: none)\n"
+    "  --writes               take writes from the broker and the web view, for the tags\n"
+    "                         marked rw (default: off)\n"
+    "  --stats SECONDS        station statistics every so often (default 5)\n"
+    "  --module PATH          the driver module (default: libQuorix.so next to tarvo)\n"
+    "  --for SECONDS          stop by itself after this long\n"
+    "  --help                 this text\n"
+    "\n"
+    "exit codes: 0 stopped; 2 wrong arguments or settings; 3 no usable tag; 4 the module cannot\n"
+    "be loaded; 5 the configuration cannot be opened; 6 the board does not start; 7 the\n"
+    "broker or web view settings cannot be used.\n";
+
+struct Options {
+    std::string cfg, tags, module, http = "127.0.0.1:8080";
+    MqttSettings mqtt;
+    bool writes = false, help = false;
+    double statsSeconds = 5, forSeconds = -1;
+};
+
+std::string HostName() {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0 || !buf[0]) return "localhost";
+    return buf;
+}
+
+bool ParseOptions(const Args& raw, Options& o, std::string& error) {
+    std::vector<plat::OptionWord> args;
+    for (const auto& a : raw) args.push_back({a, {}});
+    if (!plat::MergeOptionsFile(args, {"writes"},
+                                {"cfg", "tags", "broker", "prefix", "client-id", "credentials",
+                                 "ca-file", "cert-file", "key-file", "http", "stats", "module"},
+                                {}, error))
+        return false;
+    std::vector<std::string> positional;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i].text;
+        const std::string where = args[i].where.empty() ? "" : args[i].where + ": ";
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) {
+                error = where + a + " needs a value";
+                return false;
+            }
+            out = args[++i].text;
+            return true;
+        };
+        auto seconds = [&](double& out) {
+            std::string v;
+            if (!value(v)) return false;
+            char* end = nullptr;
+            const double d = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || !(d >= 0) || d > 1e7) {
+                error = where + a + ": '" + v + "' is not a number of seconds";
+                return false;
+            }
+            out = d;
+            return true;
+        };
+        bool ok = true;
+        if (a == "--help" || a == "-h")
+            o.help = true;
+        else if (a == "--cfg")
+            ok = value(o.cfg);
+        else if (a == "--tags")
+            ok = value(o.tags);
+        else if (a == "--module")
+            ok = value(o.module);
+        else if (a == "--broker")
+            ok = value(o.mqtt.url);
+        else if (a == "--prefix")
+            ok = value(o.mqtt.prefix);
+        else if (a == "--client-id")
+            ok = value(o.mqtt.clientId);
+        else if (a == "--credentials")
+            ok = value(o.mqtt.credentialsFile);
+        else if (a == "--ca-file")
+            ok = value(o.mqtt.caFile);
+        else if (a == "--cert-file")
+            ok = value(o.mqtt.certFile);
+        else if (a == "--key-file")
+            ok = value(o.mqtt.keyFile);
+        else if (a == "--http")
+            ok = value(o.http);
+        else if (a == "--writes")
+            o.writes = true;
+        else if (a == "--stats")
+            ok = seconds(o.statsSeconds);
+        else if (a == "--for")
+            ok = seconds(o.forSeconds);
+        else if (a.size() > 1 && a[0] == '-') {
+            error = where + "unknown option " + a;
+            return false;
+        } else
+            positional.push_back(a);
+        if (!ok) return false;
+    }
+    if (o.help) return true;
+    if (positional.size() == 2 && o.cfg.empty() && o.tags.empty()) {
+        o.cfg = positional[0];
+        o.tags = positional[1];
+    } else if (!positional.empty() || o.cfg.empty() || o.tags.empty()) {
+        error = "expected CFG and TAGS (or cfg and tags in the --config file)";
+        return false;
+    }
+    if (o.statsSeconds < 0.5) o.statsSeconds = 0.5;
+    const std::string host = HostName();
+    if (o.mqtt.prefix.empty()) o.mqtt.prefix = "quorix/" + host;
+    if (o.mqtt.clientId.empty()) o.mqtt.clientId = "tarvo-serve-" + host;
+    return true;
+}
+
+int gSignalPipe[2] = {-1, -1};
+extern "C" void OnStopSignal(int sig) {
+    const int saved = errno;
+    const unsigned char b = static_cast<unsigned char>(sig);
+    if (gSignalPipe[1] >= 0) (void)!::write(gSignalPipe[1], &b, 1);
+    errno = saved;
+}
+
+std::string TopicLevel(const std::string& name) {
+    std::string t = name;
+    for (char& c : t)
+        if (c == '/' || c == '+' || c == '#') c = '_';
+    return t;
+}
+
+class CServe : public IWriter {
+public:
+    explicit CServe(Options o) : opt_(std::move(o)) {}
+    ~CServe() override { Shutdown(); }
+    int Run();
+    WriteOutcome Write(long tag, const std::string& valueText) override;
+
+private:
+    template <class F>
+    F Fn(int slot) const {
+        return reinterpret_cast<F>(table_[slot]);
+    }
+    int Prepare();
+    void Loop();
+    void PollStations(bool publishAll);
+    void OnMessage(std::int32_t classWord, const std::string& raw);
+    void Shutdown();
+
+    Options opt_;
+    std::vector<Tag> tags_;
+    std::vector<std::string> stations_;  // UTF-8
+    std::vector<std::vector<std::size_t>> stationTags_;
+    std::vector<int> stationState_;  // -2 unknown, -1 disabled, 0 ok, 1 failing
+    std::vector<std::size_t> byId_;  // host tag id -> tag index + 1
+    std::unique_ptr<CValueBoard> board_;
+    CPlantState state_;
+    std::unique_ptr<CMqttBridge> mqtt_;
+    std::unique_ptr<CWebView> web_;
+    void* module_ = nullptr;
+    void** table_ = nullptr;
+    std::int32_t index_ = -1;
+    int listener_ = 0;
+    bool sinkSet_ = false, started_ = false;
+    std::mutex writeMu_;
+};
+
+int CServe::Run() {
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return kExitStart;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    const int rc = Prepare();
+    if (rc == kExitOk) Loop();
+    Shutdown();
+    return rc;
+}
+
+int CServe::Prepare() {
+    // The tag list first: a line it cannot use is said and left out, the others served.
+    std::string text, error;
+    std::vector<tarvo::TagSpec> specs;
+    if (!tarvo::ReadTagListFile(opt_.tags, text, error)) {
+        Log("tarvo serve: " + error);
+        return kExitTagList;
+    }
+    for (const auto& e : tarvo::ParseTagListLines(text, specs))
+        Log("tarvo serve: " + opt_.tags + ": " + e + "; the line is left out");
+    if (specs.empty()) {
+        Log("tarvo serve: " + opt_.tags + " has no tag to serve");
+        return kExitTagList;
+    }
+    for (auto& s : specs) {
+        Tag t;
+        t.topicName = TopicLevel(s.name);
+        const std::string station = tarvo::StationOfDevice(s.device);
+        auto it = std::find(stations_.begin(), stations_.end(), station);
+        t.station = static_cast<std::size_t>(it - stations_.begin());
+        if (it == stations_.end()) {
+            stations_.push_back(station);
+            stationTags_.emplace_back();
+        }
+        stationTags_[t.station].push_back(tags_.size());
+        t.spec = std::move(s);
+        tags_.push_back(std::move(t));
+    }
+    stationState_.assign(stations_.size(), -2);
+    board_ = std::make_unique<CValueBoard>(tags_.size());
+
+    mqtt_ = std::make_unique<CMqttBridge>(opt_.mqtt, *board_, tags_, *this);
+    if (!mqtt_->Prepare(error)) {
+        Log("tarvo serve: " + error);
+        return kExitOutside;
+    }
+    if (opt_.http != "off") {
+        web_ = std::make_unique<CWebView>(tags_, stations_, *board_, state_, *this, opt_.writes,
+                                          "Quorix · " + opt_.mqtt.prefix);
+        if (!web_->Start(opt_.http, error)) {
+            Log("tarvo serve: " + error);
+            return kExitOutside;
+        }
+    }
+
+    std::string modulePath;
+    table_ = tarvo::LoadDriverModule(opt_.module, module_, modulePath, error);
+    if (!table_) {
+        Log("tarvo serve: " + error);
+        return kExitModule;
+    }
+    DezSetSink([this](std::int32_t, std::int32_t classWord, const std::string& raw) {
+        OnMessage(classWord, raw);
+    });
+    sinkSet_ = true;
+    index_ = Fn<drv::OpenFn>(drv::kOpen)(opt_.cfg.c_str());
+    if (index_ < 0) {
+        Log("tarvo serve: the driver cannot open the configuration " + opt_.cfg);
+        return kExitConfig;
+    }
+    CTagDatabase& db = CTagDatabase::Instance();
+    for (auto& t : tags_) {
+        t.id = db.AddTag(Utf8ToCp949(t.spec.name));
+        if (byId_.size() <= static_cast<std::size_t>(t.id)) byId_.resize(t.id + 1, 0);
+        byId_[t.id] = static_cast<std::size_t>(&t - tags_.data()) + 1;
+    }
+    const std::int32_t rc = Fn<drv::StartFn>(drv::kStart)(index_);
+    started_ = true;
+    if (rc != 0) {
+        Log("tarvo serve: " + tarvo::StartFailureText(rc));
+        return kExitStart;
+    }
+    auto registerTag = Fn<drv::RegisterTagFn>(drv::kRegisterTag);
+    int refused = 0;
+    for (auto& t : tags_) {
+        t.handle =
+            registerTag(index_, Utf8ToCp949(t.spec.device).c_str(),
+                        Utf8ToCp949(t.spec.address).c_str(), t.spec.dataType, t.spec.size, t.id);
+        refused += t.handle < 0;
+    }
+    Fn<drv::EndRegistrationFn>(drv::kEndRegistration)(index_);
+    listener_ = db.AddListener([this](std::int32_t tagId, const CTagVal& value) {
+        if (tagId > 0 && static_cast<std::size_t>(tagId) < byId_.size() && byId_[tagId])
+            board_->Set(byId_[tagId] - 1, value);
+    });
+    Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, 1);
+    mqtt_->Start();
+    Log("serving " + std::to_string(tags_.size() - refused) + " of " +
+        std::to_string(tags_.size()) + " tags (" + std::to_string(refused) +
+        " refused by the driver) of " + opt_.cfg + " from " + modulePath + "; broker " +
+        opt_.mqtt.url + ", topics under " + opt_.mqtt.prefix + "; web view " +
+        (web_ ? "on port " + std::to_string(web_->Port()) : std::string("off")) + "; writes " +
+        (opt_.writes ? "on (tags marked rw)" : "off"));
+    return kExitOk;
+}
+
+void CServe::Loop() {
+    using Clock = std::chrono::steady_clock;
+    const auto t0 = Clock::now();
+    auto nextStats = t0;
+    ::sd_notify(0, "READY=1");
+    std::uint64_t watchdogUs = 0;
+    const bool watchdog = ::sd_watchdog_enabled(0, &watchdogUs) > 0;
+    while (true) {
+        const auto now = Clock::now();
+        if (opt_.forSeconds >= 0 && now - t0 >= std::chrono::duration<double>(opt_.forSeconds))
+            break;
+        const bool all = now >= nextStats;
+        if (all)
+            nextStats =
+                now + std::chrono::milliseconds(static_cast<long>(opt_.statsSeconds * 1000));
+        PollStations(all);
+        if (watchdog) ::sd_notify(0, "WATCHDOG=1");
+        pollfd p{gSignalPipe[0], POLLIN, 0};
+        if (::poll(&p, 1, 1000) > 0) {
+            unsigned char sig = 0;
+            (void)!::read(gSignalPipe[0], &sig, 1);
+            Log(sig == SIGINT ? "stopping (interrupted)" : "stopping (terminated)");
+            break;
+        }
+    }
+    ::sd_notify(0, "STOPPING=1");
+}
+
+void CServe::PollStations(bool publishAll) {
+    auto getStats = Fn<drv::GetStatisticsFn>(drv::kGetStatistics);
+    auto getInfo = Fn<drv::GetStationInfoFn>(drv::kGetStationInfo);
+    std::vector<std::string> all;
+    for (std::size_t i = 0; i < stations_.size(); ++i) {
+        const std::string name = Utf8ToCp949(stations_[i]);
+        std::int32_t wr = 0, wf = 0, rr = 0, rf = 0;
+        const std::int32_t state = getStats(index_, name.c_str(), &wr, &wf, &rr, &rf);
+        std::string number = "\x01", desc;
+        getInfo(index_, name.c_str(), &number, &desc);
+        const bool known = number != "\x01";
+        const int now = !known ? -3 : state < 0 ? -1 : state > 0 ? 1 : 0;
+        const char* words = now == -3   ? "unknown"
+                            : now == -1 ? "disabled"
+                            : now == 1  ? "failing"
+                                        : "ok";
+        std::string json =
+            "{\"station\":" + JsonString(stations_[i]) + ",\"state\":\"" + words + "\"";
+        if (known)
+            json += ",\"number\":" + JsonString(Cp949ToUtf8(number)) +
+                    ",\"description\":" + JsonString(Cp949ToUtf8(desc));
+        json += ",\"reads\":" + std::to_string(rr) + ",\"readFailures\":" + std::to_string(rf) +
+                ",\"writes\":" + std::to_string(wr) + ",\"writeFailures\":" + std::to_string(wf) +
+                ",\"time\":\"" + IsoTime(UnixMs()) + "\"}";
+        const bool changed = now != stationState_[i];
+        if (changed && stationState_[i] != -2) {
+            Log("station " + stations_[i] +
+                (now == 1   ? " lost"
+                 : now == 0 ? " recovered"
+                            : std::string(" ") + words));
+        }
+        if (changed) board_->SetGood(stationTags_[i], now != 1);
+        stationState_[i] = now;
+        if (changed || publishAll) mqtt_->PublishStation(TopicLevel(stations_[i]), json);
+        all.push_back(std::move(json));
+    }
+    state_.SetStations(std::move(all));
+}
+
+void CServe::OnMessage(std::int32_t classWord, const std::string& raw) {
+    const std::string text = Cp949ToUtf8(raw);
+    const std::string json = "{\"class\":\"" + std::string(DezClassName(classWord)) +
+                             "\",\"text\":" + JsonString(text) + ",\"time\":\"" +
+                             IsoTime(UnixMs()) + "\"}";
+    Log(std::string("msg ") + DezClassName(classWord) + ": " + text);
+    state_.AddMessage(json);
+    if (mqtt_) mqtt_->PublishMessage(json);
+}
+
+WriteOutcome CServe::Write(long tag, const std::string& valueText) {
+    if (!opt_.writes)
+        return {false, "writes-off",
+                "writes from outside are off (tarvo serve --writes enables them)"};
+    if (tag < 0 || static_cast<std::size_t>(tag) >= tags_.size())
+        return {false, "unknown-tag", "no such tag in " + opt_.tags};
+    const Tag& t = tags_[static_cast<std::size_t>(tag)];
+    if (!t.spec.writable)
+        return {false, "not-writable", "tag " + t.spec.name + " is not marked rw in " + opt_.tags};
+    if (t.handle < 0)
+        return {false, "refused", "the driver refused tag " + t.spec.name + " at registration"};
+    CTagVal value;
+    std::string error;
+    if (!tarvo::ParseWriteValue(t.spec, Utf8ToCp949(valueText), value, error))
+        return {false, "bad-value", Cp949ToUtf8(error)};
+    std::lock_guard<std::mutex> lock(writeMu_);
+    if (!started_ || !table_) return {false, "refused", "communication has stopped"};
+    const std::int32_t rc = Fn<drv::WriteTagFn>(drv::kWriteTag)(index_, t.handle, &value);
+    if (rc != 0) return {false, "refused", "the driver's write queue is full (65,535 writes wait)"};
+    Log("write " + t.spec.name + " <- " + tarvo::ShowValue(value));
+    return {true, "queued", "written to the driver's queue"};
+}
+
+void CServe::Shutdown() {
+    // The broker says offline and the web view closes before the driver goes; the driver's
+    // threads stop before the module is unloaded.
+    if (mqtt_) mqtt_->Stop();
+    if (web_) web_->Stop();
+    {
+        std::lock_guard<std::mutex> lock(writeMu_);
+        if (table_ && index_ >= 0 && started_) {
+            Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, 0);
+            Fn<drv::StopFn>(drv::kStop)(index_);
+            started_ = false;
+        }
+    }
+    if (listener_) {
+        CTagDatabase::Instance().RemoveListener(listener_);
+        listener_ = 0;
+    }
+    if (sinkSet_) {
+        DezSetSink(nullptr);
+        sinkSet_ = false;
+    }
+    if (module_) {
+        ::dlclose(module_);
+        module_ = nullptr;
+        table_ = nullptr;
+    }
+}
+
+}  // namespace
+
+}  // namespace serve
+
+int CmdServe(const Args& args) {
+    serve::Options opt;
+    std::string error;
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (!serve::ParseOptions(args, opt, error)) {
+        std::fprintf(stderr, "tarvo serve: %s\n\n%s", error.c_str(), serve::kHelp);
+        return serve::kExitUsage;
+    }
+    if (opt.help) {
+        std::fputs(serve::kHelp, stdout);
+        return serve::kExitOk;
+    }
+    serve::CServe s(std::move(opt));
+    return s.Run();
+}

@@ -1,0 +1,155 @@
+#include "value_board.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "framework/codepage.h"
+#include "serve.h"
+
+namespace serve {
+
+CValueBoard::CValueBoard(std::size_t tags) : samples_(tags), dirty_(tags, 0) {}
+
+void CValueBoard::MarkLocked(std::size_t tag, bool& wake) {
+    samples_[tag].version = ++version_;
+    if (dirty_[tag]) {
+        ++merged_;
+        return;
+    }
+    dirty_[tag] = 1;
+    wake = wake || order_.empty();
+    order_.push_back(tag);
+}
+
+void CValueBoard::Set(std::size_t tag, const CTagVal& value) {
+    if (tag >= samples_.size()) return;
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        samples_[tag].value = value;
+        samples_[tag].timeMs = now;
+        MarkLocked(tag, wake);
+    }
+    changed_.notify_all();
+    if (wake && wake_) wake_();
+}
+
+void CValueBoard::SetGood(const std::vector<std::size_t>& tags, bool good) {
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (std::size_t t : tags) {
+            if (t >= samples_.size() || samples_[t].good == good) continue;
+            samples_[t].good = good;
+            if (samples_[t].value.IsSet()) MarkLocked(t, wake);
+        }
+    }
+    changed_.notify_all();
+    if (wake && wake_) wake_();
+}
+
+Sample CValueBoard::Get(std::size_t tag) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return tag < samples_.size() ? samples_[tag] : Sample{};
+}
+
+std::size_t CValueBoard::TakeDirty(std::vector<std::size_t>& out, std::size_t max) {
+    out.clear();
+    std::lock_guard<std::mutex> lock(mu_);
+    while (!order_.empty() && out.size() < max) {
+        const std::size_t t = order_.front();
+        order_.pop_front();
+        dirty_[t] = 0;
+        out.push_back(t);
+    }
+    return out.size();
+}
+
+std::size_t CValueBoard::DirtyCount() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return order_.size();
+}
+
+std::size_t CValueBoard::MarkAllDirty() {
+    std::size_t n = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (std::size_t t = 0; t < samples_.size(); ++t) {
+            if (!samples_[t].value.IsSet()) continue;
+            ++n;
+            if (!dirty_[t]) {
+                dirty_[t] = 1;
+                order_.push_back(t);
+            }
+        }
+    }
+    if (n && wake_) wake_();
+    return n;
+}
+
+std::uint64_t CValueBoard::TakeMerged() {
+    std::lock_guard<std::mutex> lock(mu_);
+    const std::uint64_t n = merged_;
+    merged_ = 0;
+    return n;
+}
+
+std::uint64_t CValueBoard::ChangedSince(std::uint64_t since,
+                                        std::vector<std::pair<std::size_t, Sample>>& out) const {
+    out.clear();
+    std::lock_guard<std::mutex> lock(mu_);
+    if (version_ > since)
+        for (std::size_t t = 0; t < samples_.size(); ++t)
+            if (samples_[t].version > since) out.emplace_back(t, samples_[t]);
+    return version_;
+}
+
+void CValueBoard::WaitChange(std::uint64_t since, std::chrono::milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait_for(lock, limit, [&] { return version_ > since; });
+}
+
+std::uint64_t CValueBoard::Version() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return version_;
+}
+
+std::string IsoTime(std::int64_t unixMs) {
+    const std::time_t secs = static_cast<std::time_t>(unixMs / 1000);
+    std::tm tm{};
+    ::gmtime_r(&secs, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(unixMs % 1000));
+    return buf;
+}
+
+std::string ValuePayload(const Sample& s) {
+    std::string out = "{\"value\":";
+    if (!s.value.IsSet()) {
+        out += "null";
+    } else if (s.value.IsText()) {
+        out += JsonString(Cp949ToUtf8(s.value.Text()));
+    } else {
+        const double v = s.value.GetVal();
+        char buf[40];
+        if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e15)
+            std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
+        else if (std::isfinite(v))
+            std::snprintf(buf, sizeof buf, "%.9g", v);
+        else
+            std::snprintf(buf, sizeof buf, "null");
+        out += buf;
+    }
+    out += s.good ? ",\"quality\":\"good\",\"time\":\"" : ",\"quality\":\"bad\",\"time\":\"";
+    out += IsoTime(s.timeMs);
+    out += "\"}";
+    return out;
+}
+
+}  // namespace serve
