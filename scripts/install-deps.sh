@@ -12,6 +12,8 @@ PACKAGES=(
   libc-bin
   libsystemd-dev
   debhelper lintian rsync systemd
+  libmosquitto-dev mosquitto libcpp-httplib-dev
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

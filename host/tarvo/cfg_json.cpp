@@ -89,14 +89,23 @@ void FromJson(const json& j, CQuorixDoc& doc) {
         if (!js.is_object()) fail(at, "must be an object");
         auto st = std::make_unique<CStationInfo>();
         if (!js.contains("name") || !js["name"].is_string()) fail(at + ".name", "missing text");
+        // The file holds CP949: a character it has no code for would be stored as '?'.
+        auto cp949 = [&](const std::string& field) {
+            const std::string utf8 = js[field].get<std::string>();
+            std::string out = Utf8ToCp949(utf8);
+            if (Cp949ToUtf8(out) != utf8)
+                fail(at + "." + field, "has characters the configuration's code page (CP949) "
+                                       "cannot hold");
+            return out;
+        };
         // As the station dialog stores a name.
-        st->m_strName = StationNameFromInput(Utf8ToCp949(js["name"].get<std::string>()));
+        st->m_strName = StationNameFromInput(cp949("name"));
         if (st->m_strName.empty()) fail(at + ".name", "the station name is empty");
         if (doc.CheckStationName(st->m_strName, nullptr))
             fail(at + ".name", "another station already has this name");
         if (js.contains("description")) {
             if (!js["description"].is_string()) fail(at + ".description", "must be a text");
-            st->m_strDesc = Utf8ToCp949(js["description"].get<std::string>());
+            st->m_strDesc = cp949("description");
         }
         st->m_nCpuType = CpuFromJson(js.value("cpu", json("Master K-200")));
         if (st->m_nCpuType < 0 || st->m_nCpuType >= kCpuTypeCount)

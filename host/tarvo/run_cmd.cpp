@@ -21,6 +21,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -43,6 +44,7 @@ constexpr int kExitTagList = 3;
 constexpr int kExitModule = 4;
 constexpr int kExitConfig = 5;
 constexpr int kExitStart = 6;
+constexpr int kExitWrite = 7;
 
 void Help(std::FILE* out) {
     std::fputs(
@@ -90,7 +92,8 @@ void Help(std::FILE* out) {
         "  3  the tag list cannot be read or has a bad line\n"
         "  4  the driver module cannot be loaded\n"
         "  5  the driver cannot open the configuration\n"
-        "  6  the driver cannot start the board (e.g. tvioctrld not running)\n",
+        "  6  the driver cannot start the board (e.g. tvioctrld not running)\n"
+        "  7  a --write value was not sent before the run ended, or not answered by its station\n",
         out);
 }
 
@@ -286,13 +289,21 @@ private:
     void Loop();
     bool Command(const std::string& line);  // false: quit
     void ShowStats();
+    int CheckWrites();
     void ApplyWrite(const std::string& tag, const std::string& value);
     RunTag* FindTag(const std::string& name);
     bool StationKnown(const std::string& nameCp949);
     void SetRunning(bool on);
     void Shutdown();
 
+    struct WriteBase {
+        std::int32_t requests = 0, failures = 0;
+        int count = 0;
+    };
+
     Options opt_;
+    std::map<std::string, WriteBase> writeBase_;  // by station (UTF-8), for --write
+    Clock::time_point writtenAt_;
     std::vector<RunTag> tags_;
     std::map<std::int32_t, std::size_t> byId_;  // fixed before the driver's threads run
     std::vector<std::string> stations_;         // UTF-8, in order of first use
@@ -316,8 +327,44 @@ int Runner::Run() {
     if (rc != kExitOk) return rc;
     Loop();
     ShowStats();
+    rc = CheckWrites();
     Shutdown();
-    return kExitOk;
+    return rc;
+}
+
+// The --write values must have gone out and been answered by the end of the run. The
+// statistics count a write when it is sent and a failure when it is refused or times out (5 s,
+// then it is sent again), so a write is answered once it was sent and no failure came within
+// that time: the run waits out what is left of it.
+int Runner::CheckWrites() {
+    if (opt_.writes.empty()) return kExitOk;
+    if (writeBase_.empty()) {
+        Error("the run ended before the --write values were written (--write-after)");
+        return kExitWrite;
+    }
+    auto getStats = Fn<drv::GetStatisticsFn>(drv::kGetStatistics);
+    const auto until = writtenAt_ + std::chrono::milliseconds(5500);
+    if (until - Clock::now() > std::chrono::milliseconds(500))
+        Line("waiting for the answers to the --write values");
+    int rc = kExitOk;
+    for (const auto& [station, base] : writeBase_) {
+        bool sent = false, failed = false;
+        while (true) {
+            std::int32_t wr = 0, wf = 0, rr = 0, rf = 0;
+            getStats(index_, Utf8ToCp949(station).c_str(), &wr, &wf, &rr, &rf);
+            sent = wr - base.requests >= base.count;
+            failed = wf > base.failures;
+            if (failed || Clock::now() >= until) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (failed)
+            Error("a --write to station " + station +
+                  " failed or was not answered (see the messages above)");
+        else if (!sent)
+            Error("a --write to station " + station + " was not sent before the run ended");
+        if (failed || !sent) rc = kExitWrite;
+    }
+    return rc;
 }
 
 int Runner::Prepare() {
@@ -433,8 +480,20 @@ void Runner::Loop() {
         Clock::time_point now = Clock::now();
         if (now >= end) return;
         if (!writesDone && now >= writeAt) {
+            // Each station's counts before, to tell at the end whether the writes went out.
+            auto getStats = Fn<drv::GetStatisticsFn>(drv::kGetStatistics);
+            for (auto& w : opt_.writes) {
+                const std::string station = tarvo::StationOfDevice(FindTag(w.tag)->spec.device);
+                WriteBase& base = writeBase_[station];
+                if (base.count++ == 0) {
+                    std::int32_t rr = 0, rf = 0;
+                    getStats(index_, Utf8ToCp949(station).c_str(), &base.requests, &base.failures,
+                             &rr, &rf);
+                }
+            }
             for (auto& w : opt_.writes) ApplyWrite(w.tag, w.value);
             writesDone = true;
+            writtenAt_ = Clock::now();
         }
         if (now >= nextStats) {
             ShowStats();

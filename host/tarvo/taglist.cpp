@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "comm/tag_binding.h"
 #include "tarvosub/tagval.h"
 
 namespace tarvo {
@@ -88,44 +89,6 @@ bool ParseInt(const std::string& text, long long& out) {
     if (errno != 0 || *end != '\0') return false;
     out = v;
     return true;
-}
-
-struct Range {
-    double low, high;
-};
-
-// Values the driver can encode for each data type without losing digits.
-Range RangeOf(int code) {
-    switch (code) {
-        case 0:
-            return {-128, 127};
-        case 1:
-            return {-32768, 32767};
-        case 2:
-            return {-2147483648.0, 2147483647.0};
-        case 3:
-            return {0, 255};
-        case 4:
-            return {0, 65535};
-        case 5:
-            return {0, 4294967295.0};
-        case 6:
-            return {-79, 79};
-        case 7:
-            return {-7999, 7999};
-        case 8:
-            return {-79999999, 79999999};
-        case 9:
-            return {0, 99};
-        case 10:
-            return {0, 9999};
-        case 11:
-            return {0, 99999999};
-        case kBit:
-            return {0, 1};
-        default:
-            return {-3.4028234663852886e38, 3.4028234663852886e38};
-    }
 }
 
 }  // namespace
@@ -302,7 +265,8 @@ bool ParseWriteValue(const TagSpec& tag, const std::string& rawText, CTagVal& va
             }
         }
     }
-    Range r = RangeOf(tag.dataType);
+    ValueRange r = RangeOfType(tag.dataType);
+    if (tag.dataType == kBit) r = {0, 1};
     if (v < r.low || v > r.high) {
         std::ostringstream msg;
         msg.precision(12);

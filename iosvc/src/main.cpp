@@ -60,7 +60,8 @@ const char kUsage[] =
     "  --window N           the board's memory window for --check (default 0xD8000)\n"
     "  --trace              log the simulated board's decoded exchanges\n"
     "  --journal FILE       append every write the simulated stations apply to FILE, one\n"
-    "                       JSON line each (see sim/README.md)\n"
+    "                       JSON line each (format: the simulator's README, installed as\n"
+    "                       /usr/share/doc/quorix-iosvc/simulator.md.gz)\n"
     "  --verbose            log every control call\n"
     "  --help               this text\n";
 

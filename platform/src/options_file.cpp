@@ -30,6 +30,7 @@ bool ReadOptionsFile(const std::string& path, const std::vector<std::string>& sw
         return false;
     }
     std::string line;
+    std::vector<std::pair<std::string, int>> seen;  // names set, and their lines
     for (int n = 1; std::getline(in, line); ++n) {
         const std::string where = path + ":" + std::to_string(n);
         line = Trim(line);
@@ -42,6 +43,13 @@ bool ReadOptionsFile(const std::string& path, const std::vector<std::string>& sw
             why = where + ": expected \"name = value\", got \"" + line + "\"";
             return false;
         }
+        for (const auto& [earlier, at] : seen)
+            if (earlier == name) {
+                why = where + ": " + name + " is set twice (first on line " + std::to_string(at) +
+                      ")";
+                return false;
+            }
+        seen.emplace_back(name, n);
         if (Contains(switches, name)) {
             if (value == "yes") {
                 out.push_back({"--" + name, where});
@@ -85,6 +93,16 @@ bool MergeOptionsFile(std::vector<OptionWord>& args, const std::vector<std::stri
     const bool modeGiven = std::any_of(args.begin(), args.end(), [&](const OptionWord& a) {
         return a.text.rfind("--", 0) == 0 && Contains(modes, a.text.substr(2));
     });
+    const OptionWord* fileMode = nullptr;
+    for (const auto& w : fromFile) {
+        if (w.text.rfind("--", 0) != 0 || !Contains(modes, w.text.substr(2))) continue;
+        if (fileMode) {
+            why = w.where + ": " + w.text.substr(2) + " and " + fileMode->text.substr(2) + " (" +
+                  fileMode->where + ") exclude each other";
+            return false;
+        }
+        fileMode = &w;
+    }
     std::vector<OptionWord> merged;
     for (std::size_t k = 0; k < fromFile.size(); ++k) {
         const std::string name = fromFile[k].text.substr(2);

@@ -1,6 +1,7 @@
 #include "comm/dlucomm.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "comm/workers.h"
 #include "config/address.h"
@@ -510,6 +511,15 @@ std::int32_t CDluComm::WriteTag(std::int32_t handle, const CTagVal& value) {
         } else {
             return 0;
         }
+    }
+    // A value the tag's type cannot carry would reach the PLC cut or as another number: refused,
+    // nothing is sent.
+    if (!value.IsSet()) return -1;
+    if (binding->dataType != DT_STRING) {
+        const double d = value.GetVal();
+        const ValueRange r = RangeOfType(binding->dataType);
+        if (value.IsText() || !std::isfinite(d) || std::trunc(d) < r.low || std::trunc(d) > r.high)
+            return -1;
     }
     if (station->m_nEnabled.load(relaxed) == 0) return 0;
 

@@ -131,6 +131,12 @@ std::int32_t DrvRegisterTag(std::int32_t index, const char* device, const char* 
     TagBinding binding;
     binding.tagId = tagId;
     binding.dataType = static_cast<std::uint16_t>(dataType);
+    // An unknown type would be registered and never read: refused as a wrong tag.
+    if (binding.dataType > DT_STRING) {
+        std::string name = hostlibs::TagName(tagId);
+        ReportMessage(5, MSG_CLASS_FAILURE, name.c_str(), address ? address : "");
+        return -1;
+    }
     binding.sizeOrBit = static_cast<std::uint16_t>(size);
     std::int32_t dev = 0, word = 0;
     std::string addressText = address ? address : "";

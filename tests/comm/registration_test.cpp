@@ -1,5 +1,6 @@
 // Where registration places tags, the handles it gives, and what it refuses.
 #include <bit>
+#include <cmath>
 #include <map>
 
 #include "engine_fixture.h"
@@ -183,6 +184,18 @@ TEST_F(Registration, WritesUseTheHandleAndSkipDisabledStations) {
     st_->m_nEnabled = 0;
     EXPECT_EQ(engine_->WriteTag(inBlock, v), 0);
     st_->m_nEnabled = 1;
+    // A value the type cannot carry is refused and nothing is sent.
+    std::int32_t bcd = Register(st_, "D0106", DT_BCD16, 2, Tag("c"));
+    CTagVal bad[6];
+    bad[0].SetVal(70000.0);
+    bad[1].SetVal(-32769.0);
+    bad[2].SetVal(std::nan(""));
+    bad[3].SetVal("7");
+    for (auto& b : bad) EXPECT_EQ(engine_->WriteTag(inBlock, b), -1) << b.Describe();
+    bad[4].SetVal(12345.0);
+    bad[5].SetVal(-1.0);
+    EXPECT_EQ(engine_->WriteTag(bcd, bad[4]), -1);
+    EXPECT_EQ(engine_->WriteTag(bcd, bad[5]), -1);
 
     Activate();
     Cycle();

@@ -80,6 +80,9 @@ TEST_F(CfgTool, ImportNamesTheFirstProblem) {
             {"address":"D0105","words":10}]}]})",
          "overlaps block D0100"},
         {R"({"board":{"ioPort":"0x345"}})", "$.board.ioPort"},
+        {R"({"stations":[{"name":"A","description":"1라인 €","stationNo":1},)"
+         R"({"name":"B😀","stationNo":2}]})",
+         "$.stations[1].name: has characters the configuration's code page (CP949) cannot hold"},
         // Numbers are checked as JSON values: nothing is cut to 32 bits or rounded first.
         {R"({"board":{"ioPort":4294967300}})", "$.board.ioPort"},
         {R"({"board":{"memoryWindow":"1000000000000C000"}})", "$.board.memoryWindow"},

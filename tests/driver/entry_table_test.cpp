@@ -165,6 +165,13 @@ TEST_F(EntryTable, RegistrationMatchesStationNamesWithCase) {
     EXPECT_EQ(
         cap.messages[1].text,
         "[VURAVO-V OZI] " + K("태그[Boiler.Temp]의 I/O 어드레스[D99999]가 잘못 설정되었습니다."));
+    // A data type beyond STRING (its low 16 bits) is a wrong tag too.
+    for (std::int32_t type : {15, 99, 0xFFFF}) {
+        EXPECT_EQ(reg(0, "DLU.Station1", "D0100", type, 2, tag), -1);
+        EXPECT_EQ(cap.messages.back().text,
+                  cap.messages[1].text.substr(0, cap.messages[1].text.find("D99999")) + "D0100" +
+                      K("]가 잘못 설정되었습니다."));
+    }
     // Two dots: the station is "A.B", which does not exist.
     EXPECT_EQ(reg(0, "X.A.B", "D0100", 1, 2, tag), -1);
     EXPECT_NE(cap.messages.back().text.find("X.A.B"), std::string::npos);

@@ -108,6 +108,23 @@ TEST_F(TarvoRun, ScriptedRunShowsValuesWritesAndStatistics) {
     EXPECT_NE(out_.find("writes 1 (0 failed)"), std::string::npos) << out_;
     EXPECT_NE(out_.find("통신종료"), std::string::npos) << out_;
     EXPECT_NE(out_.find("communication stopped, driver closed"), std::string::npos) << out_;
+
+    // A write the run ends before is an error, not silence.
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--for", "1", "--write-after", "0.999",
+                   "--write", "Setpoint=7"}),
+              7);
+    EXPECT_NE(err_.find("--write"), std::string::npos) << err_;
+    // So is one its station never answers.
+    service.Stop();
+    ASSERT_TRUE(service.Start(
+        dir_.Path(),
+        R"({"stations": [{"name": "LINE", "number": 1, "cpu": "K-200", "absent": true}]})", error))
+        << error;
+    EXPECT_EQ(Run({dir_ / "plant.cfg", dir_ / "plant.tags", "--for", "2", "--write-after", "0.5",
+                   "--write", "Setpoint=8"}),
+              7);
+    EXPECT_NE(err_.find("a --write to station LINE failed or was not answered"), std::string::npos)
+        << err_ << out_;
 }
 
 TEST_F(TarvoRun, CommandsOnStandardInputAreCarriedOut) {

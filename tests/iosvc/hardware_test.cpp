@@ -318,7 +318,9 @@ TEST_F(IoServiceHardware, MissingDevicesOrOptionsOrSettingsStopTheStart) {
              {"hardware = maybe\n", ":1: hardware is yes or no"},
              {"hardware = yes\nclients = 4\n", ":2: unknown setting \"clients\""},
              {"hardware\n", ":1: expected \"name = value\""},
-             {"config = other.conf\n", ":1: unknown setting \"config\""}}) {
+             {"config = other.conf\n", ":1: unknown setting \"config\""},
+             {"socket-mode = 600\nsocket-mode = 660\n", ":2: socket-mode is set twice (first on line 1)"},
+             {"hardware = yes\nsimulate = x.json\n", ":2: simulate and hardware ("}}) {
         ASSERT_TRUE(WriteFile(conf, text));
         EXPECT_FALSE(other.Start({"--config", conf, "--socket", dir.File("c.sock")},
                                  dir.File("other.log")));
