@@ -130,8 +130,7 @@ bool CDluBoard::WritePort(std::uint16_t port, std::uint8_t value, bool wait) {
 // falls quiet at once, and only those with a request in flight would time out. The host is told
 // once, with the message it gets when the driver cannot be reached at the start.
 void CDluBoard::DriverFailed() {
-    if (!m_bUp || m_bDriverFailed) return;
-    m_bDriverFailed = true;
+    if (!m_bUp || m_bDriverFailed.exchange(true)) return;
     // The host is not called in the middle of an access: it may start the instance anew, whose
     // new engine waits for this access to end.
     if (InAccess())
@@ -185,6 +184,14 @@ bool CDluBoard::Detect() {
         }
         if (plat::GetTickCount() - start >= DLU_DETECT_WAIT) return false;
     }
+}
+
+bool CDluBoard::WindowIsEmpty() {
+    if (!m_pWindow || !Lock(DLU_ACCESS_RESPONSE, DLU_BANK_RESPONSE)) return false;
+    bool empty = true;
+    for (std::uint32_t i = 0; i < DLU_WINDOW_SIZE && empty; ++i) empty = m_pWindow[i] == 0xFF;
+    Unlock();
+    return empty;
 }
 
 bool CDluBoard::Lock(std::uint8_t mask, int bank) {

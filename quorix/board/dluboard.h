@@ -105,6 +105,9 @@ public:
     // Asks for the access in `mask` and waits for it; with a bank (0 or 1) it is selected as soon
     // as the access is granted, in the same exchange with the I/O driver as the grant's read.
     bool Lock(std::uint8_t mask, int bank = -1);
+    // The response bank reads 0xFF throughout: the window is not the board's memory (another
+    // address, or nothing there). False when the access is not granted: nothing is known then.
+    bool WindowIsEmpty();
     void Unlock();
     int AllocSlot(int limit);
     // Both fail without touching the board when the data do not fit the slot's area.
@@ -127,6 +130,8 @@ public:
     int Outstanding() const { return m_nOutstanding; }
 
     bool IsOpen() const { return m_hDevice != plat::INVALID_HANDLE_VALUE; }
+    // The I/O driver failed a call of the running board: its service went away.
+    bool DriverHasFailed() const { return m_bDriverFailed.load(); }
     std::uint16_t PortBase() const { return m_wPortBase; }
     std::uint8_t* Window() const { return m_pWindow; }
     const DluSlot& Slot(int slot) const { return m_slots[slot]; }
@@ -156,7 +161,8 @@ private:
     std::int32_t m_nOutstanding = 0;
     DluSlot m_slots[DLU_SLOT_COUNT];
     // Detected, and whether the I/O driver has since failed a call (told once).
-    bool m_bUp = false, m_bDriverFailed = false;
+    bool m_bUp = false;
+    std::atomic<bool> m_bDriverFailed{false};  // read by the statistics from the host's threads
     bool m_bReportFailure = false;  // told once the access under way has ended
     // An access (Lock to Unlock) holds this, so that Retire can wait for it to end.
     std::mutex m_access;

@@ -47,7 +47,11 @@ CDluComm::~CDluComm() {
 
 bool CDluComm::IsRunning() const { return m_bRunning.load() != 0; }
 
-bool CDluComm::BoardIsOpen() const { return m_bBoardOpen.load() != 0; }
+// A board whose I/O service went away is as closed: every station is failing until the host
+// starts anew.
+bool CDluComm::BoardIsOpen() const {
+    return m_bBoardOpen.load() != 0 && !m_board.DriverHasFailed();
+}
 
 CDluComm::State CDluComm::GetState() {
     std::lock_guard<std::mutex> life(m_lifeLock);
@@ -64,6 +68,9 @@ int CDluComm::OpenBoard() {
     if (r != 0) return r;
     m_board.Reset();
     if (!m_board.Detect()) return 14;
+    // A board answers at its port whatever its window jumpers say; a window that reads nothing
+    // but 0xFF is not its memory, and every request would fail.
+    if (m_board.WindowIsEmpty()) return 13;
     m_bBoardReady.store(1);
     return 0;
 }

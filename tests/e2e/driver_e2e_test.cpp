@@ -236,6 +236,16 @@ TEST_F(DriverTest, StopAndStartAgainDeliversEverythingAfresh) {
     module_.SetActive(index_, nullptr, 1);
     EXPECT_TRUE(WaitFor([&] { return DistinctValues("count") >= seen + 2; }));
     EXPECT_EQ(Stats(nullptr).result, 0);
+
+    // The service goes away: message 12, and every station is failing, not fine, until the host
+    // starts anew.
+    service_.Stop();
+    EXPECT_TRUE(WaitFor([&] {
+        return messages_.Count("[VURAVO-V OZI] TVIOCTRL 드라이버를 Load 할 수 없습니다.", 0x100) ==
+               1;
+    })) << messages_.Dump();
+    EXPECT_EQ(Stats("LINE").result, 1);
+    EXPECT_EQ(Stats(nullptr).result, 1);
 }
 
 TEST_F(DriverTest, StatisticsCountPerStationAndInTotal) {
@@ -399,6 +409,18 @@ TEST_F(DriverTest, StartWithoutServiceReportsMessage12) {
     EXPECT_GE(Tag("count", "DLU.LINE", "D0100", T_UINT16), 0);
     Activate();
     EXPECT_EQ(messages_.Count("통신시작"), 0);
+
+    // With the service there, a window where the board's memory is not reads only 0xFF: the
+    // start fails with message 13 instead of reporting a ready board whose requests all fail.
+    std::string config = kConfig;
+    config.replace(config.find("0xD8000"), 7, "0xC0000");
+    ASSERT_TRUE(MakeConfig(config, dir_ / "wrong.cfg", error)) << error;
+    ASSERT_TRUE(service_.Start(dir_.Path(), kScenario, error)) << error;
+    const std::int32_t wrong = module_.Open(dir_ / "wrong.cfg");
+    EXPECT_EQ(module_.Start(wrong), -13);
+    EXPECT_EQ(messages_.Count("Base 어드레스를 Mapping 할 수 없습니다.", 0x100), 1)
+        << messages_.Dump();
+    module_.Stop(wrong);
 }
 
 TEST_F(DriverTest, InvalidIndexesAreRefusedQuietly) {
