@@ -22,6 +22,9 @@ endif()
 include(GNUInstallDirs)
 
 set(QX_INSTALL_PKGDIR ${CMAKE_INSTALL_LIBDIR}/quorix)
+# Debian 12's debhelper looks for units in /lib/systemd/system.
+set(QX_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING "Where the units are installed")
+set(QX_INSTALL_CONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/quorix)
 set(QX_INSTALL_EXAMPLEDIR ${CMAKE_INSTALL_DATADIR}/quorix/examples)
 
 install(TARGETS Quorix TarvoSub TarvoDbm DezudurE Project tarvo
@@ -36,15 +39,31 @@ file(CREATE_LINK ${qx_tarvo_link} ${CMAKE_BINARY_DIR}/install-links/tarvo SYMBOL
 install(FILES ${CMAKE_BINARY_DIR}/install-links/tarvo DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT quorix)
 
-install(FILES examples/plant.json examples/plant.tags DESTINATION ${QX_INSTALL_EXAMPLEDIR}
+# The example plant's configuration file, made from its JSON by the tarvo just built, so that
+# tarvo serve and tarvo run work on it as installed.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/examples/plant.cfg
+                   COMMAND tarvo cfg import ${CMAKE_SOURCE_DIR}/examples/plant.json
+                           ${CMAKE_BINARY_DIR}/examples/plant.cfg
+                   DEPENDS tarvo ${CMAKE_SOURCE_DIR}/examples/plant.json VERBATIM)
+add_custom_target(example_plant_cfg ALL DEPENDS ${CMAKE_BINARY_DIR}/examples/plant.cfg)
+install(FILES examples/plant.json examples/plant.tags ${CMAKE_BINARY_DIR}/examples/plant.cfg
+        DESTINATION ${QX_INSTALL_EXAMPLEDIR} COMPONENT quorix)
+# tarvo serve as a service, with its settings in /etc.
+install(CODE "
+  set(QX_UNIT_TARVO \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tarvo\")
+  set(QX_UNIT_EXAMPLES \"\${CMAKE_INSTALL_PREFIX}/${QX_INSTALL_EXAMPLEDIR}\")
+  set(QX_UNIT_CONFDIR ${QX_INSTALL_CONFDIR})
+  foreach(file tarvo-serve.service etc/tarvo-serve.conf)
+    configure_file(${CMAKE_SOURCE_DIR}/packaging/\${file}.in ${CMAKE_BINARY_DIR}/packaging/\${file}
+                   @ONLY)
+  endforeach()" COMPONENT quorix)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/tarvo-serve.service DESTINATION ${QX_SYSTEMD_UNITDIR}
+        COMPONENT quorix)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/etc/tarvo-serve.conf DESTINATION ${QX_INSTALL_CONFDIR}
         COMPONENT quorix)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT quorix)
 install(FILES packaging/man/tarvo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT quorix)
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT quorix)
-
-# Debian 12's debhelper looks for units in /lib/systemd/system.
-set(QX_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING "Where the service's units are installed")
-set(QX_INSTALL_CONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/quorix)
 
 # quorix-dev: what a host's author needs, the C header first, a pkg-config file that points a
 # C host at libTarvoSub (for the value and text functions), the example hosts and the document.

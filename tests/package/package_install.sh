@@ -139,6 +139,15 @@ grep -q "loaded from $(dirname "$(readlink -f "$TARVO")")/libQuorix.so" "$WORK/r
     { cat "$WORK/run.out" >&2; fail "no values came through"; }
 echo "values came through: $(grep -c ' = ' "$WORK/run.out") value lines"
 
+echo "== tarvo serve from /etc/quorix/tarvo-serve.conf on the installed example plant"
+[[ "$(dpkg-query -W -f='${Conffiles}' quorix)" == *"/etc/quorix/tarvo-serve.conf"* ]] ||
+    fail "/etc/quorix/tarvo-serve.conf is not a conffile"
+# No broker here: it says so and serves on; the web view on a free port.
+"$TARVO" serve --config /etc/quorix/tarvo-serve.conf --broker mqtt://127.0.0.1:9 --http 127.0.0.1:0 \
+    --for 3 >"$WORK/serve.out" 2>&1 || { cat "$WORK/serve.out" >&2; fail "tarvo serve"; }
+grep -q 'serving 25 of 25 tags' "$WORK/serve.out" && grep -q 'cannot reach the broker' "$WORK/serve.out" ||
+    { cat "$WORK/serve.out" >&2; fail "tarvo serve did not serve the example plant"; }
+
 echo "== the C and C++ hosts of quorix-dev, built from the installed headers, examples and pkg-config file"
 if command -v gcc >/dev/null && command -v g++ >/dev/null && command -v pkg-config >/dev/null; then
     SRC="$(dirname "$(installed quorix-dev '/examples/c_host.c$')")"

@@ -9,8 +9,9 @@ command -v systemd-analyze >/dev/null || { echo "SKIP: systemd-analyze is not in
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/quorix-units.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 units=()
-for unit in tvioctrld.service tvioctrld-sim.service; do
+for unit in tvioctrld.service tvioctrld-sim.service tarvo-serve.service; do
     sed -e "s#@QX_UNIT_TVIOCTRLD@#$BIN#" -e "s#@QX_UNIT_SCENARIO@#$SRC/examples/plant.scenario.json#" \
+        -e "s#@QX_UNIT_TARVO@#$(dirname "$BIN")/tarvo#" \
         -e "s#@QX_UNIT_CONFDIR@#$SRC/packaging/etc#" \
         "$SRC/packaging/$unit.in" >"$WORK/$unit"
     units+=("$WORK/$unit")
