@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "proc_stats.h"
 #include "tarvodbm/tagdb.h"
 #include "tarvosub/tagval.h"
 
@@ -142,28 +143,10 @@ std::uint32_t NowMs() {
                                           .count());
 }
 
-// CPU time of a thread or of the process, in clock ticks, from /proc.
-struct Cpu {
-    long user = 0, system = 0;
-    long Total() const { return user + system; }
-};
-
-Cpu ReadCpu(const std::string& statPath) {
-    std::ifstream f(statPath);
-    std::string line;
-    std::getline(f, line);
-    Cpu cpu;
-    // The name in parentheses may hold blanks: fields count from after its closing one.
-    std::size_t close = line.rfind(')');
-    if (close == std::string::npos) return cpu;
-    std::istringstream rest(line.substr(close + 2));
-    std::string field;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14) cpu.user = std::atol(field.c_str());
-        if (i == 15) cpu.system = std::atol(field.c_str());
-    }
-    return cpu;
-}
+using bench::Cpu;
+using bench::LoadAverage;
+using bench::Percentile;
+using bench::ReadCpu;
 
 std::string ThreadName(const std::string& tid) {
     std::ifstream f("/proc/self/task/" + tid + "/comm");
@@ -195,20 +178,6 @@ Snapshot Take(const e2e::Module& module, std::int32_t index, pid_t service) {
     s.reads = st.reads;
     s.readFailures = st.readFailures;
     return s;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    std::size_t i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
-
-std::string LoadAverage() {
-    std::ifstream f("/proc/loadavg");
-    std::string a, b, c;
-    f >> a >> b >> c;
-    return a + " " + b + " " + c;
 }
 
 struct Row {
@@ -344,9 +313,9 @@ int main(int argc, char** argv) {
     }
     module.Unload();
 
-    std::printf("\n%-50s %6s %7s %7s %15s %7s %16s %6s %8s %8s %8s %8s %7s\n", "case",
-                "frames", "req/s", "fill", "bound", "CPU", "poll usr+sys", "rest", "service",
-                "both", "median", "p99", "samples");
+    std::printf("\n%-50s %6s %7s %7s %15s %7s %16s %6s %8s %8s %8s %8s %7s\n", "case", "frames",
+                "req/s", "fill", "bound", "CPU", "poll usr+sys", "rest", "service", "both",
+                "median", "p99", "samples");
     for (const Row& r : rows) {
         char bound[32];
         std::snprintf(bound, sizeof bound, "%.1f/s %.1f%%", r.bound, 100 * r.bound / kCeiling);

@@ -2,8 +2,11 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -384,13 +387,19 @@ void CMqttBridge::PublishPending() {
         for (auto& [name, json] : out) Publish(settings_.prefix + "/stations/" + name, json, true);
         for (auto& m : messages) Publish(settings_.prefix + "/messages", m, false);
     }
+    // A batch goes out in as few segments as the socket allows (one send a message is the
+    // library's way), and the broker reads it so.
+    const int sock = mosquitto_socket(mosq_);
+    const int on = 1, off = 0;
+    bool corked = false;
     while (ready_ && inflight_ < kMaxInflight) {
-        if (!board_.TakeDirty(batch_, static_cast<std::size_t>(kMaxInflight - inflight_))) return;
-        for (std::size_t t : batch_) {
-            const Sample s = board_.Get(t);
+        if (!board_.TakeDirty(batch_, static_cast<std::size_t>(kMaxInflight - inflight_))) break;
+        if (!corked && sock >= 0)
+            corked = ::setsockopt(sock, IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0;
+        for (const auto& [t, s] : batch_)
             if (s.value.IsSet()) Publish(TagTopic(tags_[t]), ValuePayload(s), true);
-        }
     }
+    if (corked) ::setsockopt(sock, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
 }
 
 void CMqttBridge::PublishStation(const std::string& station, const std::string& json) {

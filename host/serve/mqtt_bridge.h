@@ -103,7 +103,7 @@ private:
     std::map<std::string, std::string> stations_;
     std::map<std::string, bool> stationsDirty_;
     std::deque<std::string> messages_;
-    std::vector<std::size_t> batch_;
+    std::vector<std::pair<std::size_t, Sample>> batch_;
 };
 
 }  // namespace serve

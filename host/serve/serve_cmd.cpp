@@ -498,6 +498,11 @@ void CServe::Shutdown() {
     // threads stop before the module is unloaded.
     if (mqtt_) mqtt_->Stop();
     if (web_) web_->Stop();
+    if (board_ && started_)
+        Log("stopped: " + std::to_string(board_->Delivered()) + " values from the driver, " +
+            std::to_string(mqtt_ ? mqtt_->Published() : 0) + " messages to the broker, " +
+            std::to_string(board_->MergedTotal()) +
+            " changes merged into a later value of their tag before they were sent");
     {
         std::lock_guard<std::mutex> lock(writeMu_);
         if (table_ && index_ >= 0 && started_) {

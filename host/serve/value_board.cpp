@@ -1,5 +1,6 @@
 #include "value_board.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -15,6 +16,7 @@ void CValueBoard::MarkLocked(std::size_t tag, bool& wake) {
     samples_[tag].version = ++version_;
     if (dirty_[tag]) {
         ++merged_;
+        ++mergedTotal_;
         return;
     }
     dirty_[tag] = 1;
@@ -32,6 +34,7 @@ void CValueBoard::Set(std::size_t tag, const CTagVal& value) {
         std::lock_guard<std::mutex> lock(mu_);
         samples_[tag].value = value;
         samples_[tag].timeMs = now;
+        ++delivered_;
         MarkLocked(tag, wake);
     }
     changed_.notify_all();
@@ -57,14 +60,15 @@ Sample CValueBoard::Get(std::size_t tag) const {
     return tag < samples_.size() ? samples_[tag] : Sample{};
 }
 
-std::size_t CValueBoard::TakeDirty(std::vector<std::size_t>& out, std::size_t max) {
+std::size_t CValueBoard::TakeDirty(std::vector<std::pair<std::size_t, Sample>>& out,
+                                   std::size_t max) {
     out.clear();
     std::lock_guard<std::mutex> lock(mu_);
     while (!order_.empty() && out.size() < max) {
         const std::size_t t = order_.front();
         order_.pop_front();
         dirty_[t] = 0;
-        out.push_back(t);
+        out.emplace_back(t, samples_[t]);
     }
     return out.size();
 }
@@ -113,20 +117,42 @@ void CValueBoard::WaitChange(std::uint64_t since, std::chrono::milliseconds limi
     changed_.wait_for(lock, limit, [&] { return version_ > since; });
 }
 
+std::uint64_t CValueBoard::Delivered() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return delivered_;
+}
+
+std::uint64_t CValueBoard::MergedTotal() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return mergedTotal_;
+}
+
 std::uint64_t CValueBoard::Version() const {
     std::lock_guard<std::mutex> lock(mu_);
     return version_;
 }
 
 std::string IsoTime(std::int64_t unixMs) {
-    const std::time_t secs = static_cast<std::time_t>(unixMs / 1000);
-    std::tm tm{};
-    ::gmtime_r(&secs, &tm);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(unixMs % 1000));
-    return buf;
+    // The date and time to the second change once a second: kept per thread, the milliseconds
+    // added to them.
+    thread_local std::int64_t cachedSecond = -1;
+    thread_local char head[64];
+    const std::int64_t second = unixMs / 1000;
+    if (second != cachedSecond) {
+        const std::time_t secs = static_cast<std::time_t>(second);
+        std::tm tm{};
+        ::gmtime_r(&secs, &tm);
+        std::snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d.", tm.tm_year + 1900,
+                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        cachedSecond = second;
+    }
+    const int ms = static_cast<int>(unixMs % 1000);
+    std::string out = head;
+    out += static_cast<char>('0' + ms / 100);
+    out += static_cast<char>('0' + ms / 10 % 10);
+    out += static_cast<char>('0' + ms % 10);
+    out += 'Z';
+    return out;
 }
 
 std::string ValuePayload(const Sample& s) {
@@ -138,13 +164,15 @@ std::string ValuePayload(const Sample& s) {
     } else {
         const double v = s.value.GetVal();
         char buf[40];
-        if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e15)
-            std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
-        else if (std::isfinite(v))
+        if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e15) {
+            const auto end = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(v)).ptr;
+            out.append(buf, end);
+        } else if (std::isfinite(v)) {
             std::snprintf(buf, sizeof buf, "%.9g", v);
-        else
-            std::snprintf(buf, sizeof buf, "null");
-        out += buf;
+            out += buf;
+        } else {
+            out += "null";
+        }
     }
     out += s.good ? ",\"quality\":\"good\",\"time\":\"" : ",\"quality\":\"bad\",\"time\":\"";
     out += IsoTime(s.timeMs);

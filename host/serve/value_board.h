@@ -35,7 +35,8 @@ public:
 
     // The broker's side: tags changed since they were last taken, oldest first, at most `max`;
     // a tag changed again before it was taken is sent once, with its latest value (merged).
-    std::size_t TakeDirty(std::vector<std::size_t>& out, std::size_t max);
+    // The tags come with their samples, copied under one lock.
+    std::size_t TakeDirty(std::vector<std::pair<std::size_t, Sample>>& out, std::size_t max);
     std::size_t DirtyCount() const;
     // Every tag that has a value, to be sent again (after the broker came back).
     std::size_t MarkAllDirty();
@@ -49,6 +50,9 @@ public:
     // Waits until a tag changes after `since` or the time is up.
     void WaitChange(std::uint64_t since, std::chrono::milliseconds limit) const;
     std::uint64_t Version() const;
+    // Values the driver delivered, and changes merged into a later value before they were sent.
+    std::uint64_t Delivered() const;
+    std::uint64_t MergedTotal() const;
 
 private:
     void MarkLocked(std::size_t tag, bool& wake);
@@ -59,7 +63,7 @@ private:
     std::vector<char> dirty_;
     std::deque<std::size_t> order_;
     std::uint64_t version_ = 0;
-    std::uint64_t merged_ = 0;
+    std::uint64_t merged_ = 0, mergedTotal_ = 0, delivered_ = 0;
     std::function<void()> wake_;
 };
 
