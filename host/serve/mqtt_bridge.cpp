@@ -257,6 +257,14 @@ void CMqttBridge::Loop() {
         int rc = MOSQ_ERR_SUCCESS;
         if (sock >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)))
             rc = mosquitto_loop_read(mosq_, 1000);
+        // What the callbacks noted is acted on here, outside the library's own locks.
+        if (connack_ >= 0) {
+            const int answer = connack_;
+            connack_ = -1;
+            if (!Connected(answer)) continue;
+        }
+        for (const Incoming& m : incoming_) HandleSet(m);
+        incoming_.clear();
         if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq_))
             rc = mosquitto_loop_write(mosq_, 1000);
         if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(mosq_);
@@ -303,10 +311,10 @@ void CMqttBridge::Lost(const std::string& why) {
 }
 
 void CMqttBridge::OnConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
-    static_cast<CMqttBridge*>(self)->Connected(rc);
+    static_cast<CMqttBridge*>(self)->connack_ = rc;
 }
 
-void CMqttBridge::Connected(int rc) {
+bool CMqttBridge::Connected(int rc) {
     connecting_ = false;
     if (rc != 0) {
         std::string why =
@@ -317,7 +325,7 @@ void CMqttBridge::Connected(int rc) {
         // Wrong credentials do not mend themselves quickly: no hammering.
         backoffMs_ = std::max(backoffMs_, 10000);
         Lost(why);
-        return;
+        return false;
     }
     ready_ = true;
     backoffMs_ = 1000;
@@ -342,6 +350,7 @@ void CMqttBridge::Connected(int rc) {
     everConnected_ = true;
     lastTrouble_.clear();
     lostAtMs_ = 0;
+    return true;
 }
 
 void CMqttBridge::OnDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*) {
@@ -422,19 +431,33 @@ void CMqttBridge::PublishMessage(const std::string& json) {
 
 void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* msg,
                             const mosquitto_property* props) {
-    static_cast<CMqttBridge*>(self)->HandleSet(msg, props);
+    auto* b = static_cast<CMqttBridge*>(self);
+    // A flood of writes is answered in turn; beyond this many in one read, they are dropped
+    // unanswered (QoS 1 is acknowledged by the library either way).
+    if (b->incoming_.size() >= 1000) return;
+    Incoming in;
+    in.topic = msg->topic ? msg->topic : "";
+    if (msg->payload && msg->payloadlen > 0)
+        in.payload.assign(static_cast<const char*>(msg->payload),
+                          static_cast<std::size_t>(msg->payloadlen));
+    void* corr = nullptr;
+    std::uint16_t corrLen = 0;
+    if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &corr, &corrLen, false)) {
+        in.correlation.assign(static_cast<const char*>(corr), corrLen);
+        std::free(corr);
+    }
+    b->incoming_.push_back(std::move(in));
 }
 
-void CMqttBridge::HandleSet(const mosquitto_message* msg, const mosquitto_property* props) {
+void CMqttBridge::HandleSet(const Incoming& msg) {
     // <prefix>/tags/<tag>/set
-    const std::string topic = msg->topic ? msg->topic : "";
+    const std::string& topic = msg.topic;
     const std::string head = settings_.prefix + "/tags/";
     if (topic.rfind(head, 0) != 0 || topic.size() < head.size() + 5 ||
         topic.compare(topic.size() - 4, 4, "/set") != 0)
         return;
     const std::string name = topic.substr(head.size(), topic.size() - head.size() - 4);
-    const std::string payload(static_cast<const char*>(msg->payload),
-                              static_cast<std::size_t>(std::max(msg->payloadlen, 0)));
+    const std::string& payload = msg.payload;
     std::string text, error, requestId;
     WriteOutcome out;
     if (payload.size() > 4096) {
@@ -453,12 +476,9 @@ void CMqttBridge::HandleSet(const mosquitto_message* msg, const mosquitto_proper
     result += "}";
     // The request's correlation data goes back with the result (MQTT 5).
     mosquitto_property* reply = nullptr;
-    void* corr = nullptr;
-    std::uint16_t corrLen = 0;
-    if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &corr, &corrLen, false)) {
-        mosquitto_property_add_binary(&reply, MQTT_PROP_CORRELATION_DATA, corr, corrLen);
-        std::free(corr);
-    }
+    if (!msg.correlation.empty())
+        mosquitto_property_add_binary(&reply, MQTT_PROP_CORRELATION_DATA, msg.correlation.data(),
+                                      static_cast<std::uint16_t>(msg.correlation.size()));
     Publish(head + name + "/result", result, false, reply);
     mosquitto_property_free_all(&reply);
 }

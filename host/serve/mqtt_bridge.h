@@ -68,13 +68,17 @@ private:
 
     void Loop();
     void Wake();
-    bool WaitFor(int ms);  // false when stopping
-    void Connected(int rc);
+    bool WaitFor(int ms);    // false when stopping
+    bool Connected(int rc);  // false: refused
     void Lost(const std::string& why);
     void PublishPending();
     bool Publish(const std::string& topic, const std::string& payload, bool retain,
                  const mosquitto_property* props = nullptr);
-    void HandleSet(const mosquitto_message* msg, const mosquitto_property* props);
+    // A message the subscription brought, as the callback copied it.
+    struct Incoming {
+        std::string topic, payload, correlation;
+    };
+    void HandleSet(const Incoming& msg);
 
     MqttSettings settings_;
     CValueBoard& board_;
@@ -97,6 +101,8 @@ private:
     std::string lastTrouble_;  // said once per outage
     std::string tlsError_;     // the library's last TLS complaint
     long inflight_ = 0;
+    int connack_ = -1;  // the broker's answer to the connection, until acted on
+    std::vector<Incoming> incoming_;
     std::atomic<std::uint64_t> published_{0};
 
     std::mutex mu_;  // the queues below

@@ -95,7 +95,7 @@ public:
     }
     ~Subscriber() {
         mosquitto_disconnect(m_);
-        mosquitto_loop_stop(m_, true);
+        mosquitto_loop_stop(m_, false);
         mosquitto_destroy(m_);
     }
     void Publish(const std::string& topic, const std::string& payload,
