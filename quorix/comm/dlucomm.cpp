@@ -47,11 +47,9 @@ CDluComm::~CDluComm() {
 
 bool CDluComm::IsRunning() const { return m_bRunning.load() != 0; }
 
-// A board whose I/O service went away is as closed: every station is failing until the host
-// starts anew.
-bool CDluComm::BoardIsOpen() const {
-    return m_bBoardOpen.load() != 0 && !m_board.DriverHasFailed();
-}
+bool CDluComm::BoardIsOpen() const { return m_bBoardOpen.load() != 0; }
+
+bool CDluComm::BoardLost() const { return m_board.DriverHasFailed(); }
 
 CDluComm::State CDluComm::GetState() {
     std::lock_guard<std::mutex> life(m_lifeLock);

@@ -77,6 +77,8 @@ public:
     State GetState();
     // True while the board holds an open handle to the I/O driver.
     bool BoardIsOpen() const;
+    // The board's I/O service went away under it: nothing is polled until the host starts anew.
+    bool BoardLost() const;
 
     // Called by the frames on the poll thread.
     void DeliverBit(const TagBinding& binding, std::uint16_t maskedWord);

@@ -189,10 +189,13 @@ std::int32_t DrvGetStatistics(std::int32_t index, const char* station, std::int3
     if (!wf) wf = &dummy[1];
     if (!rr) rr = &dummy[2];
     if (!rf) rf = &dummy[3];
+    // After the I/O service went away no station is polled: an enabled one is failing, not fine.
+    const bool lost = engine->BoardLost();
     if (station) {
         CStationInfo* s = doc->FindStation(station);
         if (!s) return -1;
-        return s->GetStatistics(*wr, *wf, *rr, *rf);
+        const std::int32_t state = s->GetStatistics(*wr, *wf, *rr, *rf);
+        return lost && state == 0 ? 1 : state;
     }
     int enabled = 0, failing = 0;
     for (const auto& s : doc->Stations()) {
@@ -204,7 +207,7 @@ std::int32_t DrvGetStatistics(std::int32_t index, const char* station, std::int3
         AddSaturating(*rf, c[3]);
         if (state != -1) {
             ++enabled;
-            if (state == 1) ++failing;
+            if (state == 1 || lost) ++failing;
         }
     }
     if (!engine->IsRunning() || enabled == 0) return -1;
