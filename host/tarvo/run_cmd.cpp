@@ -478,7 +478,6 @@ void Runner::Loop() {
 
     while (true) {
         Clock::time_point now = Clock::now();
-        if (now >= end) return;
         if (!writesDone && now >= writeAt) {
             // Each station's counts before, to tell at the end whether the writes went out.
             auto getStats = Fn<drv::GetStatisticsFn>(drv::kGetStatistics);
@@ -495,6 +494,8 @@ void Runner::Loop() {
             writesDone = true;
             writtenAt_ = Clock::now();
         }
+        // Due writes go out even when the end has come in the same wake-up.
+        if (now >= end) return;
         if (now >= nextStats) {
             ShowStats();
             while (nextStats <= now)
