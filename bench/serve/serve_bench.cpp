@@ -96,18 +96,6 @@ std::vector<Case> Cases() {
     return cases;
 }
 
-int FreePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
 std::uint32_t MonoMs() {
     return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now().time_since_epoch())
@@ -183,7 +171,7 @@ bool RunCase(const Case& c, int seconds, Row& row) {
         std::fprintf(stderr, "%s: %s\n", c.key.c_str(), error.c_str());
         return false;
     }
-    const int port = FreePort();
+    const int port = e2e::FreePort();
     e2e::WriteFile(dir / "mosquitto.conf",
                    "listener " + std::to_string(port) +
                        " 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n");

@@ -2,8 +2,10 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +30,18 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
         if (std::chrono::steady_clock::now() >= end) return done();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+}
+
+int FreePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
 }
 
 std::string BinDir() { return QX_E2E_BIN_DIR; }

@@ -22,6 +22,8 @@ namespace e2e {
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = 15000);
 
 std::string BinDir();
+// A TCP port on the loopback address that nothing listens on just now.
+int FreePort();
 bool WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
 

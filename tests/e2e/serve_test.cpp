@@ -41,18 +41,6 @@ const char kTags[] =
     "Name, DLU.LINE, D0106, STRING, 4, rw\n"
     "Broken, DLU.LINE, D0107\n";  // left out, said, and nothing else stops
 
-int FreePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
 struct Message {
     std::string topic, payload, correlation;
     bool retained = false;
