@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 namespace serve {
 
@@ -45,7 +46,9 @@ bool Readable(const std::string& path, std::string& error, const char* what) {
 }
 
 std::string ErrorText(int rc) {
-    return rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc);
+    if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
+    if (rc == MOSQ_ERR_KEEPALIVE) return "the broker did not answer within the keep-alive time";
+    return mosquitto_strerror(rc);
 }
 
 }  // namespace
@@ -153,6 +156,13 @@ bool CMqttBridge::Prepare(std::string& error) {
             return false;
         }
         if (!Readable(settings_.caFile, error, "CA file")) return false;
+        std::ifstream ca(settings_.caFile);
+        const std::string pem((std::istreambuf_iterator<char>(ca)),
+                              std::istreambuf_iterator<char>());
+        if (pem.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+            error = "CA file " + settings_.caFile + " holds no PEM certificate";
+            return false;
+        }
         if (settings_.certFile.empty() != settings_.keyFile.empty()) {
             error = "a client certificate needs both --cert-file and --key-file";
             return false;
@@ -271,9 +281,16 @@ void CMqttBridge::Loop() {
         if (rc != MOSQ_ERR_SUCCESS) {
             if (rc == MOSQ_ERR_TLS && !tlsError_.empty())
                 Lost("TLS with the broker failed: " + tlsError_);
+            else if (disconnectReason_ >= 0x80)
+                Lost(std::string("the broker ended the connection: ") +
+                     mosquitto_reason_string(disconnectReason_) +
+                     (disconnectReason_ == MQTT_RC_SESSION_TAKEN_OVER
+                          ? " (another client uses the client id " + settings_.clientId + ")"
+                          : std::string()));
             else
                 Lost((ready_ ? "the broker connection was lost: " : "cannot reach the broker: ") +
                      ErrorText(rc));
+            disconnectReason_ = 0;
             continue;
         }
         if (connecting_ && !ready_ && NowMs() - connectStartMs_ > kConnackLimitMs) {
@@ -354,9 +371,10 @@ bool CMqttBridge::Connected(int rc) {
 }
 
 void CMqttBridge::OnDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*) {
-    // Loop() sees the failed read or write and takes it from there.
-    (void)self;
-    (void)rc;
+    // Loop() sees the failed read or write and takes it from there; a reason the broker gave
+    // (another client with this id took the session, for one) goes into what it says.
+    auto* b = static_cast<CMqttBridge*>(self);
+    if (rc > 0 && rc != MOSQ_ERR_CONN_LOST && !b->stop_) b->disconnectReason_ = rc;
 }
 
 void CMqttBridge::OnPublish(mosquitto*, void* self, int, int, const mosquitto_property*) {
@@ -365,8 +383,9 @@ void CMqttBridge::OnPublish(mosquitto*, void* self, int, int, const mosquitto_pr
 }
 
 void CMqttBridge::OnLog(mosquitto*, void* self, int level, const char* text) {
-    if ((level & MOSQ_LOG_ERR) && text && std::strstr(text, "OpenSSL"))
-        static_cast<CMqttBridge*>(self)->tlsError_ = text;
+    // The library's own words for a failed TLS set-up (a CA file it cannot load, a handshake).
+    auto* b = static_cast<CMqttBridge*>(self);
+    if ((level & MOSQ_LOG_ERR) && text && b->tls_) b->tlsError_ = text;
 }
 
 bool CMqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain,
@@ -406,7 +425,7 @@ void CMqttBridge::PublishPending() {
         if (!corked && sock >= 0)
             corked = ::setsockopt(sock, IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0;
         for (const auto& [t, s] : batch_)
-            if (s.value.IsSet()) Publish(TagTopic(tags_[t]), ValuePayload(s), true);
+            if (s.value.IsSet() || !s.good) Publish(TagTopic(tags_[t]), ValuePayload(s), true);
     }
     if (corked) ::setsockopt(sock, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
 }
@@ -436,6 +455,7 @@ void CMqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* msg
     // unanswered (QoS 1 is acknowledged by the library either way).
     if (b->incoming_.size() >= 1000) return;
     Incoming in;
+    in.retained = msg->retain;
     in.topic = msg->topic ? msg->topic : "";
     if (msg->payload && msg->payloadlen > 0)
         in.payload.assign(static_cast<const char*>(msg->payload),
@@ -458,6 +478,12 @@ void CMqttBridge::HandleSet(const Incoming& msg) {
         return;
     const std::string name = topic.substr(head.size(), topic.size() - head.size() - 4);
     const std::string& payload = msg.payload;
+    // A retained request would be written again at every connection: only live ones count.
+    if (msg.retained) {
+        Log("a retained write request on " + topic +
+            " is left alone: writes are taken as they are sent, not retained");
+        return;
+    }
     std::string text, error, requestId;
     WriteOutcome out;
     if (payload.size() > 4096) {

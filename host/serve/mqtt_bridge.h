@@ -77,6 +77,7 @@ private:
     // A message the subscription brought, as the callback copied it.
     struct Incoming {
         std::string topic, payload, correlation;
+        bool retained = false;
     };
     void HandleSet(const Incoming& msg);
 
@@ -101,7 +102,8 @@ private:
     std::string lastTrouble_;  // said once per outage
     std::string tlsError_;     // the library's last TLS complaint
     long inflight_ = 0;
-    int connack_ = -1;  // the broker's answer to the connection, until acted on
+    int connack_ = -1;          // the broker's answer to the connection, until acted on
+    int disconnectReason_ = 0;  // a reason code the broker sent with its DISCONNECT
     std::vector<Incoming> incoming_;
     std::atomic<std::uint64_t> published_{0};
 

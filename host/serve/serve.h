@@ -35,6 +35,8 @@ public:
 
 // A line in the program's log (standard output, the journal under systemd).
 void Log(const std::string& text);
+// A reason the program cannot go on, on standard error.
+void LogError(const std::string& text);
 
 // A JSON string literal of UTF-8 text.
 std::string JsonString(const std::string& utf8);

@@ -2,17 +2,20 @@
 // tags, starts communication, and hands every value to the broker and the web view.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <mosquitto.h>
 #include <poll.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -51,12 +54,23 @@ void Log(const std::string& text) {
     std::fflush(stdout);
 }
 
+void LogError(const std::string& text) {
+    std::lock_guard<std::mutex> lock(gLogMu);
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s %s\n", IsoTime(UnixMs()).c_str(), text.c_str());
+}
+
 std::string JsonString(const std::string& utf8) {
     return nlohmann::json(utf8).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 bool WriteValueText(const std::string& payload, std::string& text, std::string& error,
                     std::string* requestId) {
+    // The JSON parser ends its input at a zero byte: "7\0x" would be 7.
+    if (payload.find('\0') != std::string::npos) {
+        error = "the payload holds a zero byte";
+        return false;
+    }
     const auto j = nlohmann::json::parse(payload, nullptr, false);
     if (j.is_discarded()) {  // plain text: 123, on, a word
         text = payload;
@@ -79,6 +93,10 @@ bool WriteValueText(const std::string& payload, std::string& text, std::string& 
         text = v->dump();
     else {
         error = "the value is neither a number, a text nor true/false";
+        return false;
+    }
+    if (text.find('\0') != std::string::npos) {
+        error = "the value holds a zero byte";
         return false;
     }
     return true;
@@ -118,7 +136,7 @@ const char kHelp[] =
     "  --broker URL           mqtt://HOST[:PORT] or mqtts://HOST[:PORT]\n"
     "                         (default mqtt://localhost:1883)\n"
     "  --prefix TOPIC         topic prefix (default quorix/HOSTNAME)\n"
-    "  --client-id ID         MQTT client id (default tarvo-serve-HOSTNAME)\n"
+    "  --client-id ID         MQTT client id (default tarvo-serve:PREFIX)\n"
     "  --credentials FILE     \"username = ...\" and \"password = ...\" lines\n"
     "  --ca-file FILE         the broker's CA certificate, for mqtts://\n"
     "  --cert-file FILE, --key-file FILE   a client certificate and its key, for mqtts://\n"
@@ -150,10 +168,11 @@ std::string HostName() {
 bool ParseOptions(const Args& raw, Options& o, std::string& error) {
     std::vector<plat::OptionWord> args;
     for (const auto& a : raw) args.push_back({a, {}});
-    if (!plat::MergeOptionsFile(args, {"writes"},
-                                {"cfg", "tags", "broker", "prefix", "client-id", "credentials",
-                                 "ca-file", "cert-file", "key-file", "http", "stats", "module"},
-                                {}, error))
+    if (!plat::MergeOptionsFile(
+            args, {"writes"},
+            {"cfg", "tags", "broker", "prefix", "client-id", "credentials", "ca-file", "cert-file",
+             "key-file", "http", "stats", "module", "for"},
+            {}, error))
         return false;
     std::vector<std::string> positional;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -228,7 +247,8 @@ bool ParseOptions(const Args& raw, Options& o, std::string& error) {
     if (o.statsSeconds < 0.5) o.statsSeconds = 0.5;
     const std::string host = HostName();
     if (o.mqtt.prefix.empty()) o.mqtt.prefix = "quorix/" + host;
-    if (o.mqtt.clientId.empty()) o.mqtt.clientId = "tarvo-serve-" + host;
+    // One client id a prefix: two gateways of one machine do not take each other's session.
+    if (o.mqtt.clientId.empty()) o.mqtt.clientId = "tarvo-serve:" + o.mqtt.prefix;
     return true;
 }
 
@@ -260,6 +280,8 @@ private:
         return reinterpret_cast<F>(table_[slot]);
     }
     int Prepare();
+    int RegisterTags();  // the tags not registered
+    bool Restart();      // false: a stop signal came first
     void Loop();
     void PollStations(bool publishAll);
     void OnMessage(std::int32_t classWord, const std::string& raw);
@@ -280,7 +302,12 @@ private:
     std::int32_t index_ = -1;
     int listener_ = 0;
     bool sinkSet_ = false, started_ = false;
+    std::atomic<bool> listenerSet_{false};
+    std::atomic<bool> restarting_{false};   // set and cleared under writeMu_
+    std::atomic<bool> serviceLost_{false};  // message 12 while running
     std::mutex writeMu_;
+    std::chrono::steady_clock::time_point writeLogWindow_;  // under writeMu_
+    int writesLogged_ = 0, writesUnlogged_ = 0;
 };
 
 int CServe::Run() {
@@ -302,18 +329,29 @@ int CServe::Prepare() {
     std::string text, error;
     std::vector<tarvo::TagSpec> specs;
     if (!tarvo::ReadTagListFile(opt_.tags, text, error)) {
-        Log("tarvo serve: " + error);
+        LogError("tarvo serve: " + error);
         return kExitTagList;
     }
     for (const auto& e : tarvo::ParseTagListLines(text, specs))
-        Log("tarvo serve: " + opt_.tags + ": " + e + "; the line is left out");
-    if (specs.empty()) {
-        Log("tarvo serve: " + opt_.tags + " has no tag to serve");
-        return kExitTagList;
-    }
+        LogError("tarvo serve: " + opt_.tags + ": " + e + "; the line is left out");
+
+    std::map<std::string, std::string> topics;  // topic level -> the tag that has it
     for (auto& s : specs) {
         Tag t;
         t.topicName = TopicLevel(s.name);
+        // A topic is UTF-8 and names one tag.
+        if (mosquitto_validate_utf8(t.topicName.c_str(), static_cast<int>(t.topicName.size())) !=
+            MOSQ_ERR_SUCCESS) {
+            LogError("tarvo serve: " + opt_.tags + ": line " + std::to_string(s.line) +
+                     ": the tag name is not UTF-8 text; the line is left out");
+            continue;
+        }
+        if (auto [at, fresh] = topics.emplace(t.topicName, s.name); !fresh) {
+            LogError("tarvo serve: " + opt_.tags + ": line " + std::to_string(s.line) + ": tag " +
+                     s.name + " would publish on the topic of tag " + at->second +
+                     "; the line is left out");
+            continue;
+        }
         const std::string station = tarvo::StationOfDevice(s.device);
         auto it = std::find(stations_.begin(), stations_.end(), station);
         t.station = static_cast<std::size_t>(it - stations_.begin());
@@ -325,19 +363,23 @@ int CServe::Prepare() {
         t.spec = std::move(s);
         tags_.push_back(std::move(t));
     }
+    if (tags_.empty()) {
+        LogError("tarvo serve: " + opt_.tags + " has no tag to serve");
+        return kExitTagList;
+    }
     stationState_.assign(stations_.size(), -2);
     board_ = std::make_unique<CValueBoard>(tags_.size());
 
     mqtt_ = std::make_unique<CMqttBridge>(opt_.mqtt, *board_, tags_, *this);
     if (!mqtt_->Prepare(error)) {
-        Log("tarvo serve: " + error);
+        LogError("tarvo serve: " + error);
         return kExitOutside;
     }
     if (opt_.http != "off") {
         web_ = std::make_unique<CWebView>(tags_, stations_, *board_, state_, *this, opt_.writes,
                                           "Quorix · " + opt_.mqtt.prefix);
         if (!web_->Start(opt_.http, error)) {
-            Log("tarvo serve: " + error);
+            LogError("tarvo serve: " + error);
             return kExitOutside;
         }
     }
@@ -345,7 +387,7 @@ int CServe::Prepare() {
     std::string modulePath;
     table_ = tarvo::LoadDriverModule(opt_.module, module_, modulePath, error);
     if (!table_) {
-        Log("tarvo serve: " + error);
+        LogError("tarvo serve: " + error);
         return kExitModule;
     }
     DezSetSink([this](std::int32_t, std::int32_t classWord, const std::string& raw) {
@@ -354,7 +396,7 @@ int CServe::Prepare() {
     sinkSet_ = true;
     index_ = Fn<drv::OpenFn>(drv::kOpen)(opt_.cfg.c_str());
     if (index_ < 0) {
-        Log("tarvo serve: the driver cannot open the configuration " + opt_.cfg);
+        LogError("tarvo serve: the driver cannot open the configuration " + opt_.cfg);
         return kExitConfig;
     }
     CTagDatabase& db = CTagDatabase::Instance();
@@ -366,22 +408,20 @@ int CServe::Prepare() {
     const std::int32_t rc = Fn<drv::StartFn>(drv::kStart)(index_);
     started_ = true;
     if (rc != 0) {
-        Log("tarvo serve: " + tarvo::StartFailureText(rc));
+        LogError("tarvo serve: " + tarvo::StartFailureText(rc));
         return kExitStart;
     }
-    auto registerTag = Fn<drv::RegisterTagFn>(drv::kRegisterTag);
-    int refused = 0;
-    for (auto& t : tags_) {
-        t.handle =
-            registerTag(index_, Utf8ToCp949(t.spec.device).c_str(),
-                        Utf8ToCp949(t.spec.address).c_str(), t.spec.dataType, t.spec.size, t.id);
-        refused += t.handle < 0;
+    const int refused = RegisterTags();
+    if (refused == static_cast<int>(tags_.size())) {
+        LogError("tarvo serve: the driver refused every tag of " + opt_.tags +
+                 " (see its messages above)");
+        return kExitTagList;
     }
-    Fn<drv::EndRegistrationFn>(drv::kEndRegistration)(index_);
     listener_ = db.AddListener([this](std::int32_t tagId, const CTagVal& value) {
         if (tagId > 0 && static_cast<std::size_t>(tagId) < byId_.size() && byId_[tagId])
             board_->Set(byId_[tagId] - 1, value);
     });
+    listenerSet_ = true;
     Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, 1);
     mqtt_->Start();
     Log("serving " + std::to_string(tags_.size() - refused) + " of " +
@@ -391,6 +431,52 @@ int CServe::Prepare() {
         (web_ ? "on port " + std::to_string(web_->Port()) : std::string("off")) + "; writes " +
         (opt_.writes ? "on (tags marked rw)" : "off"));
     return kExitOk;
+}
+
+int CServe::RegisterTags() {
+    auto registerTag = Fn<drv::RegisterTagFn>(drv::kRegisterTag);
+    int refused = 0;
+    for (auto& t : tags_) {
+        t.handle =
+            registerTag(index_, Utf8ToCp949(t.spec.device).c_str(),
+                        Utf8ToCp949(t.spec.address).c_str(), t.spec.dataType, t.spec.size, t.id);
+        refused += t.handle < 0;
+    }
+    Fn<drv::EndRegistrationFn>(drv::kEndRegistration)(index_);
+    return refused;
+}
+
+// The I/O service went away (message 12): the driver polls nothing until the host starts it
+// anew, which fails while the service is away. Writes are refused meanwhile; the old handles die
+// with the old start.
+bool CServe::Restart() {
+    {
+        std::lock_guard<std::mutex> lock(writeMu_);
+        restarting_ = true;
+    }
+    Log("the I/O service went away: communication starts again once it is back (tried every 5 s)");
+    Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, 0);
+    Fn<drv::StopFn>(drv::kStop)(index_);
+    for (int attempt = 1;; ++attempt) {
+        serviceLost_ = false;
+        if (Fn<drv::StartFn>(drv::kStart)(index_) == 0) break;
+        Fn<drv::StopFn>(drv::kStop)(index_);
+        if (attempt == 1) Log("the I/O service is not back yet");
+        for (int i = 0; i < 5; ++i) {
+            ::sd_notify(0, "WATCHDOG=1");
+            pollfd p{gSignalPipe[0], POLLIN, 0};
+            if (::poll(&p, 1, 1000) > 0) return false;  // the loop reads the signal
+        }
+    }
+    const int refused = RegisterTags();
+    Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, 1);
+    {
+        std::lock_guard<std::mutex> lock(writeMu_);
+        restarting_ = false;
+    }
+    Log("communication started again: " + std::to_string(tags_.size() - refused) + " of " +
+        std::to_string(tags_.size()) + " tags registered");
+    return true;
 }
 
 void CServe::Loop() {
@@ -408,6 +494,7 @@ void CServe::Loop() {
         if (all)
             nextStats =
                 now + std::chrono::milliseconds(static_cast<long>(opt_.statsSeconds * 1000));
+        if (serviceLost_) Restart();
         PollStations(all);
         if (watchdog) ::sd_notify(0, "WATCHDOG=1");
         pollfd p{gSignalPipe[0], POLLIN, 0};
@@ -461,6 +548,11 @@ void CServe::PollStations(bool publishAll) {
 }
 
 void CServe::OnMessage(std::int32_t classWord, const std::string& raw) {
+    static const std::string kServiceGone = Utf8ToCp949("TVIOCTRL 드라이버를 Load 할 수 없습니다.");
+    if (raw.find(kServiceGone) != std::string::npos && listenerSet_) {
+        // Told again at every attempt to start while the service is away: said once.
+        if (serviceLost_.exchange(true) || restarting_) return;
+    }
     const std::string text = Cp949ToUtf8(raw);
     const std::string json = "{\"class\":\"" + std::string(DezClassName(classWord)) +
                              "\",\"text\":" + JsonString(text) + ",\"time\":\"" +
@@ -483,13 +575,29 @@ WriteOutcome CServe::Write(long tag, const std::string& valueText) {
         return {false, "refused", "the driver refused tag " + t.spec.name + " at registration"};
     CTagVal value;
     std::string error;
-    if (!tarvo::ParseWriteValue(t.spec, Utf8ToCp949(valueText), value, error))
+    const std::string cp949 = Utf8ToCp949(valueText);
+    if (Cp949ToUtf8(cp949) != valueText)
+        return {false, "bad-value", "the value is not UTF-8 text that CP949 can hold"};
+    if (!tarvo::ParseWriteValue(t.spec, cp949, value, error))
         return {false, "bad-value", Cp949ToUtf8(error)};
     std::lock_guard<std::mutex> lock(writeMu_);
-    if (!started_ || !table_) return {false, "refused", "communication has stopped"};
+    if (!started_ || !table_ || restarting_)
+        return {false, "refused", "communication has stopped (the I/O service is away)"};
     const std::int32_t rc = Fn<drv::WriteTagFn>(drv::kWriteTag)(index_, t.handle, &value);
     if (rc != 0) return {false, "refused", "the driver's write queue is full (65,535 writes wait)"};
-    Log("write " + t.spec.name + " <- " + tarvo::ShowValue(value));
+    // A flood of writes is logged by count, not line by line.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - writeLogWindow_ >= std::chrono::seconds(10)) {
+        if (writesUnlogged_)
+            Log(std::to_string(writesUnlogged_) +
+                " more writes in the last 10 s, not logged one by one");
+        writeLogWindow_ = now;
+        writesLogged_ = writesUnlogged_ = 0;
+    }
+    if (++writesLogged_ <= 50)
+        Log("write " + t.spec.name + " <- " + tarvo::ShowValue(value));
+    else
+        ++writesUnlogged_;
     return {true, "queued", "written to the driver's queue"};
 }
 

@@ -45,10 +45,15 @@ void CValueBoard::SetGood(const std::vector<std::size_t>& tags, bool good) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mu_);
+        const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
         for (std::size_t t : tags) {
             if (t >= samples_.size() || samples_[t].good == good) continue;
             samples_[t].good = good;
-            if (samples_[t].value.IsSet()) MarkLocked(t, wake);
+            // A tag that never had a value is told bad too (value null), from then on.
+            if (!samples_[t].value.IsSet()) samples_[t].timeMs = now;
+            if (samples_[t].value.IsSet() || !good) MarkLocked(t, wake);
         }
     }
     changed_.notify_all();
@@ -83,7 +88,7 @@ std::size_t CValueBoard::MarkAllDirty() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (std::size_t t = 0; t < samples_.size(); ++t) {
-            if (!samples_[t].value.IsSet()) continue;
+            if (!samples_[t].value.IsSet() && samples_[t].good) continue;
             ++n;
             if (!dirty_[t]) {
                 dirty_[t] = 1;

@@ -117,10 +117,35 @@ bool CWebView::Start(const std::string& address, std::string& error) {
     server_ = std::make_unique<httplib::Server>();
     auto& s = *server_;
     s.new_task_queue = [] { return new httplib::ThreadPool(kMaxStreams + 4); };
-    s.set_read_timeout(5, 0);
+    s.set_read_timeout(3, 0);
     s.set_write_timeout(5, 0);
+    s.set_keep_alive_timeout(2);
     s.set_payload_max_length(16 * 1024);
     s.set_keep_alive_max_count(100);
+    s.set_tcp_nodelay(true);
+    // The library's default would share the port with another program bound to it as well, a
+    // second tarvo serve among them (SO_REUSEPORT): this one has the port alone or fails.
+    s.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    // On a loopback address only this machine's own names reach the view: a foreign host name
+    // that resolves to 127.0.0.1 (DNS rebinding) would let any web page in the browser use it.
+    const bool loopback = host == "127.0.0.1" || host == "::1" || host == "localhost";
+    s.set_pre_routing_handler(
+        [this, loopback](const httplib::Request& req, httplib::Response& res) {
+            if (!loopback) return httplib::Server::HandlerResponse::Unhandled;
+            std::string name = req.get_header_value("Host");
+            if (!name.empty() && name.front() == '[')
+                name = name.substr(0, name.find(']') + 1);
+            else
+                name = name.substr(0, name.rfind(':'));
+            if (name == "127.0.0.1" || name == "localhost" || name == "[::1]")
+                return httplib::Server::HandlerResponse::Unhandled;
+            res.status = 403;
+            res.set_content("this view answers to localhost only\n", "text/plain");
+            return httplib::Server::HandlerResponse::Handled;
+        });
 
     s.Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
@@ -215,6 +240,7 @@ bool CWebView::Start(const std::string& address, std::string& error) {
                         "application/json; charset=utf-8");
     });
 
+    errno = 0;
     if (port == 0) {
         port_ = s.bind_to_any_port(host);
         if (port_ < 0) port_ = 0;
@@ -222,7 +248,9 @@ bool CWebView::Start(const std::string& address, std::string& error) {
         port_ = port;
     }
     if (port_ <= 0) {
-        error = "the web view cannot listen on " + address + ": " + std::strerror(errno);
+        error = "the web view cannot listen on " + address +
+                ": not an address of this machine, or the port is taken (" +
+                (errno ? std::strerror(errno) : "no reason given") + ")";
         server_.reset();
         return false;
     }

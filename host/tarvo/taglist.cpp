@@ -237,6 +237,12 @@ bool ParseWriteValue(const TagSpec& tag, const std::string& rawText, CTagVal& va
     if (tag.dataType == kString) {
         if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
             text = text.substr(1, text.size() - 2);
+        // The PLC keeps the tag's bytes only: a longer text would be cut there without a word.
+        if (static_cast<int>(text.size()) > tag.size) {
+            error =
+                "'" + text + "' is longer than the tag's " + std::to_string(tag.size) + " bytes";
+            return false;
+        }
         value.SetVal(text.c_str());
         return true;
     }

@@ -33,12 +33,15 @@ bool ReadOptionsFile(const std::string& path, const std::vector<std::string>& sw
     std::vector<std::pair<std::string, int>> seen;  // names set, and their lines
     for (int n = 1; std::getline(in, line); ++n) {
         const std::string where = path + ":" + std::to_string(n);
+        if (n == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);  // a BOM
         line = Trim(line);
         if (line.empty() || line[0] == '#') continue;
         const auto eq = line.find('=');
         const std::string name = Trim(line.substr(0, eq));
-        const std::string value =
-            eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
+        std::string value = eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
+        // "a value" in quotes is the value.
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
         if (eq == std::string::npos || name.empty() || value.empty()) {
             why = where + ": expected \"name = value\", got \"" + line + "\"";
             return false;

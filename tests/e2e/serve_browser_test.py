@@ -100,12 +100,12 @@ def main():
             row = browser.find_element(By.XPATH, "//tbody[@id='tags']/tr[td[1]='%s']" % tag)
             return row.find_elements(By.TAG_NAME, "td")[column].text
 
-        wait_for("the live link", lambda: browser.find_element(By.ID, "link").text == "live")
+        wait_for("the live link", lambda: browser.find_element(By.ID, "link").text == "실시간")
         first = wait_for("a count", lambda: cell("Count", 4))
         wait_for("the count to change", lambda: cell("Count", 4) not in ("", first))
         assert cell("Name", 4) == '"AB12"', cell("Name", 4)
         wait_for("the station", lambda: "1라인 프레스" in browser.find_element(By.ID, "stations").text
-                 and "ok" in browser.find_element(By.ID, "stations").text)
+                 and "정상" in browser.find_element(By.ID, "stations").text)
         assert not browser.find_elements(By.CSS_SELECTOR, "input[name='Count']"), "Count is not rw"
 
         box = browser.find_element(By.CSS_SELECTOR, "input[name='Setpoint']")

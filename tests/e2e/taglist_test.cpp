@@ -106,9 +106,11 @@ TEST(TagList, WriteValuesFollowTheTagsType) {
     ASSERT_TRUE(ParseWriteValue(flt, "-2.5e3", v, error));
     EXPECT_EQ(v.GetVal(), -2500);
     EXPECT_FALSE(ParseWriteValue(flt, "nan", v, error));
-    ASSERT_TRUE(ParseWriteValue(text, "\"two words\"", v, error));
+    ASSERT_TRUE(ParseWriteValue(text, "\"two wds\"", v, error));
     EXPECT_TRUE(v.IsText());
-    EXPECT_EQ(v.Text(), "two words");
+    EXPECT_EQ(v.Text(), "two wds");
+    EXPECT_FALSE(ParseWriteValue(text, "nine char", v, error));  // the tag holds 8 bytes
+    EXPECT_NE(error.find("longer than the tag's 8 bytes"), std::string::npos) << error;
 }
 
 }  // namespace
