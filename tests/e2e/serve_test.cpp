@@ -260,10 +260,16 @@ TEST_F(Serve, PublishesThePlcsValuesTakesWritesAndSurvivesTheBroker) {
     EXPECT_TRUE(WaitFor(
         [&] { return Log().find("communication started again") != std::string::npos; }, 30000))
         << Log();
-    sub.Publish(Tag("Setpoint") + "/set", "-321");
-    EXPECT_TRUE(WaitFor([&] {
-        return ReadFile(dir_ / "journal").find("\"words\":[65215]") != std::string::npos;
+    sub.Publish(Tag("Setpoint") + "/set", "-321", "after-restart");
+    EXPECT_TRUE(sub.Await(Tag("Setpoint") + "/result", [](const Message& m) {
+        return m.correlation == "after-restart" &&
+               m.payload.find("\"ok\":true") != std::string::npos;
+    })) << Log();
+    EXPECT_TRUE(WaitFor([&] {  // in the journal of the service's second run
+        const std::string j = ReadFile(dir_ / "journal");
+        return j.find("\"words\":[65215]", j.rfind("\"start\":true")) != std::string::npos;
     })) << ReadFile(dir_ / "journal");
+    EXPECT_TRUE(sub.AwaitPayload(Tag("Setpoint"), "\"value\":-321,"));
 
     // The broker goes away (retained values with it) and comes back: every tag is there again.
     StopBroker(SIGKILL);
