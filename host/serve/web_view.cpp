@@ -116,7 +116,9 @@ bool CWebView::Start(const std::string& address, std::string& error) {
 
     server_ = std::make_unique<httplib::Server>();
     auto& s = *server_;
-    s.new_task_queue = [] { return new httplib::ThreadPool(kMaxStreams + 4); };
+    // Idle or slow connections hold a thread each until their time-out: room for a good many
+    // besides the live streams.
+    s.new_task_queue = [] { return new httplib::ThreadPool(kMaxStreams + 24); };
     s.set_read_timeout(3, 0);
     s.set_write_timeout(5, 0);
     s.set_keep_alive_timeout(2);
