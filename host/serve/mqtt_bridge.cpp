@@ -229,8 +229,9 @@ bool CMqttBridge::WaitFor(int ms) {
     const std::int64_t until = NowMs() + ms;
     while (!stop_) {
         const std::int64_t left = until - NowMs();
+        beat_ = NowMs();
         if (left <= 0) return true;
-        if (::poll(&p, 1, static_cast<int>(left)) > 0) {
+        if (::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left, 1000))) > 0) {
             std::uint64_t n;
             (void)!::read(wakeFd_, &n, sizeof n);
         }
@@ -238,8 +239,13 @@ bool CMqttBridge::WaitFor(int ms) {
     return false;
 }
 
+bool CMqttBridge::Alive(int withinMs) const {
+    return !thread_.joinable() || NowMs() - beat_ <= withinMs;
+}
+
 void CMqttBridge::Loop() {
     while (!stop_) {
+        beat_ = NowMs();
         if (!connecting_ && !ready_) {
             const int rc =
                 everConnected_ || lostAtMs_

@@ -56,6 +56,8 @@ public:
         return settings_.prefix + "/tags/" + tag.topicName;
     }
     bool Connected() const { return ready_; }
+    // The client's thread went round its loop within this time (it waits at most 1 s a turn).
+    bool Alive(int withinMs) const;
     std::uint64_t Published() const { return published_; }
 
 private:
@@ -94,7 +96,8 @@ private:
     int wakeFd_ = -1;
     std::thread thread_;
     std::atomic<bool> stop_{false};
-    std::atomic<bool> ready_{false};  // CONNACK accepted
+    std::atomic<bool> ready_{false};     // CONNACK accepted
+    std::atomic<std::int64_t> beat_{0};  // when the thread last went round
     bool connecting_ = false;
     bool everConnected_ = false;
     std::int64_t connectStartMs_ = 0, lostAtMs_ = 0;

@@ -496,7 +496,9 @@ void CServe::Loop() {
                 now + std::chrono::milliseconds(static_cast<long>(opt_.statsSeconds * 1000));
         if (serviceLost_) Restart();
         PollStations(all);
-        if (watchdog) ::sd_notify(0, "WATCHDOG=1");
+        // The watchdog is fed while the broker's thread goes round too: a thread stuck for half
+        // a minute (a name lookup may take a while) gets the program restarted.
+        if (watchdog && mqtt_->Alive(30000)) ::sd_notify(0, "WATCHDOG=1");
         pollfd p{gSignalPipe[0], POLLIN, 0};
         if (::poll(&p, 1, 1000) > 0) {
             unsigned char sig = 0;
