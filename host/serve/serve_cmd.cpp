@@ -303,7 +303,9 @@ private:
     int listener_ = 0;
     bool sinkSet_ = false, started_ = false;
     std::atomic<bool> listenerSet_{false};
-    std::atomic<bool> restarting_{false};   // set and cleared under writeMu_
+    // Writes wait for communication: until the first registration, while the service is away,
+    // and from the stop on. Set and cleared under writeMu_, with the handles.
+    std::atomic<bool> paused_{true};
     std::atomic<bool> serviceLost_{false};  // message 12 while running
     std::mutex writeMu_;
     std::chrono::steady_clock::time_point writeLogWindow_;  // under writeMu_
@@ -423,6 +425,10 @@ int CServe::Prepare() {
     });
     listenerSet_ = true;
     Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, 1);
+    {
+        std::lock_guard<std::mutex> lock(writeMu_);
+        paused_ = false;
+    }
     mqtt_->Start();
     Log("serving " + std::to_string(tags_.size() - refused) + " of " +
         std::to_string(tags_.size()) + " tags (" + std::to_string(refused) +
@@ -452,7 +458,7 @@ int CServe::RegisterTags() {
 bool CServe::Restart() {
     {
         std::lock_guard<std::mutex> lock(writeMu_);
-        restarting_ = true;
+        paused_ = true;
     }
     Log("the I/O service went away: communication starts again once it is back (tried every 5 s)");
     Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, 0);
@@ -472,7 +478,7 @@ bool CServe::Restart() {
     Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, 1);
     {
         std::lock_guard<std::mutex> lock(writeMu_);
-        restarting_ = false;
+        paused_ = false;
     }
     Log("communication started again: " + std::to_string(tags_.size() - refused) + " of " +
         std::to_string(tags_.size()) + " tags registered");
@@ -553,7 +559,7 @@ void CServe::OnMessage(std::int32_t classWord, const std::string& raw) {
     static const std::string kServiceGone = Utf8ToCp949("TVIOCTRL 드라이버를 Load 할 수 없습니다.");
     if (raw.find(kServiceGone) != std::string::npos && listenerSet_) {
         // Told again at every attempt to start while the service is away: said once.
-        if (serviceLost_.exchange(true) || restarting_) return;
+        if (serviceLost_.exchange(true) || paused_) return;
     }
     const std::string text = Cp949ToUtf8(raw);
     const std::string json = "{\"class\":\"" + std::string(DezClassName(classWord)) +
@@ -573,8 +579,6 @@ WriteOutcome CServe::Write(long tag, const std::string& valueText) {
     const Tag& t = tags_[static_cast<std::size_t>(tag)];
     if (!t.spec.writable)
         return {false, "not-writable", "tag " + t.spec.name + " is not marked rw in " + opt_.tags};
-    if (t.handle < 0)
-        return {false, "refused", "the driver refused tag " + t.spec.name + " at registration"};
     CTagVal value;
     std::string error;
     const std::string cp949 = Utf8ToCp949(valueText);
@@ -583,8 +587,11 @@ WriteOutcome CServe::Write(long tag, const std::string& valueText) {
     if (!tarvo::ParseWriteValue(t.spec, cp949, value, error))
         return {false, "bad-value", Cp949ToUtf8(error)};
     std::lock_guard<std::mutex> lock(writeMu_);
-    if (!started_ || !table_ || restarting_)
-        return {false, "refused", "communication has stopped (the I/O service is away)"};
+    if (paused_)
+        return {false, "refused",
+                "communication is not running (starting, stopping, or the I/O service is away)"};
+    if (t.handle < 0)
+        return {false, "refused", "the driver refused tag " + t.spec.name + " at registration"};
     const std::int32_t rc = Fn<drv::WriteTagFn>(drv::kWriteTag)(index_, t.handle, &value);
     if (rc != 0) return {false, "refused", "the driver's write queue is full (65,535 writes wait)"};
     // A flood of writes is logged by count, not line by line.
@@ -606,6 +613,10 @@ WriteOutcome CServe::Write(long tag, const std::string& valueText) {
 void CServe::Shutdown() {
     // The broker says offline and the web view closes before the driver goes; the driver's
     // threads stop before the module is unloaded.
+    {
+        std::lock_guard<std::mutex> lock(writeMu_);
+        paused_ = true;
+    }
     if (mqtt_) mqtt_->Stop();
     if (web_) web_->Stop();
     if (board_ && started_)
@@ -614,7 +625,6 @@ void CServe::Shutdown() {
             std::to_string(board_->MergedTotal()) +
             " changes merged into a later value of their tag before they were sent");
     {
-        std::lock_guard<std::mutex> lock(writeMu_);
         if (table_ && index_ >= 0 && started_) {
             Fn<drv::SetActiveFn>(drv::kSetActive)(index_, nullptr, 0);
             Fn<drv::StopFn>(drv::kStop)(index_);
