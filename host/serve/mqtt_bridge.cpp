@@ -111,9 +111,10 @@ bool CMqttBridge::Prepare(std::string& error) {
         return false;
     }
     if (settings_.prefix.empty() || settings_.prefix.find_first_of("+#") != std::string::npos ||
-        settings_.prefix.front() == '/' || settings_.prefix.back() == '/') {
+        settings_.prefix.front() == '/' || settings_.prefix.back() == '/' ||
+        settings_.prefix.front() == '$') {
         error = "the topic prefix '" + settings_.prefix +
-                "' must be a topic without '+', '#' or a '/' at either end";
+                "' must be a topic without '+', '#', a '/' at either end or a leading '$'";
         return false;
     }
 
@@ -484,7 +485,9 @@ void CMqttBridge::HandleSet(const Incoming& msg) {
         return;
     const std::string name = topic.substr(head.size(), topic.size() - head.size() - 4);
     const std::string& payload = msg.payload;
-    // A retained request would be written again at every connection: only live ones count.
+    // An empty message clears a retained one: no request. A retained request would be written
+    // again at every connection: only live ones count.
+    if (payload.empty()) return;
     if (msg.retained) {
         Log("a retained write request on " + topic +
             " is left alone: writes are taken as they are sent, not retained");

@@ -285,6 +285,7 @@ private:
     void Loop();
     void PollStations(bool publishAll);
     void OnMessage(std::int32_t classWord, const std::string& raw);
+    void FlushWriteLog();
     void Shutdown();
 
     Options opt_;
@@ -345,7 +346,8 @@ int CServe::Prepare() {
         if (mosquitto_validate_utf8(t.topicName.c_str(), static_cast<int>(t.topicName.size())) !=
             MOSQ_ERR_SUCCESS) {
             LogError("tarvo serve: " + opt_.tags + ": line " + std::to_string(s.line) +
-                     ": the tag name is not UTF-8 text; the line is left out");
+                     ": the tag name is not UTF-8 text without control characters; the line is "
+                     "left out");
             continue;
         }
         if (auto [at, fresh] = topics.emplace(t.topicName, s.name); !fresh) {
@@ -377,7 +379,7 @@ int CServe::Prepare() {
         LogError("tarvo serve: " + error);
         return kExitOutside;
     }
-    if (opt_.http != "off") {
+    if (opt_.http != "off" && opt_.http != "none") {
         web_ = std::make_unique<CWebView>(tags_, stations_, *board_, state_, *this, opt_.writes,
                                           "Quorix · " + opt_.mqtt.prefix);
         if (!web_->Start(opt_.http, error)) {
@@ -501,6 +503,7 @@ void CServe::Loop() {
             nextStats =
                 now + std::chrono::milliseconds(static_cast<long>(opt_.statsSeconds * 1000));
         if (serviceLost_) Restart();
+        FlushWriteLog();
         PollStations(all);
         // The watchdog is fed while the broker's thread goes round too: a thread stuck for half
         // a minute (a name lookup may take a while) gets the program restarted.
@@ -594,20 +597,24 @@ WriteOutcome CServe::Write(long tag, const std::string& valueText) {
         return {false, "refused", "the driver refused tag " + t.spec.name + " at registration"};
     const std::int32_t rc = Fn<drv::WriteTagFn>(drv::kWriteTag)(index_, t.handle, &value);
     if (rc != 0) return {false, "refused", "the driver's write queue is full (65,535 writes wait)"};
-    // A flood of writes is logged by count, not line by line.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - writeLogWindow_ >= std::chrono::seconds(10)) {
-        if (writesUnlogged_)
-            Log(std::to_string(writesUnlogged_) +
-                " more writes in the last 10 s, not logged one by one");
-        writeLogWindow_ = now;
-        writesLogged_ = writesUnlogged_ = 0;
-    }
+    // A flood of writes is logged by count, not line by line (FlushWriteLog).
     if (++writesLogged_ <= 50)
         Log("write " + t.spec.name + " <- " + tarvo::ShowValue(value));
     else
         ++writesUnlogged_;
     return {true, "queued", "written to the driver's queue"};
+}
+
+// Every 10 s: how many writes went unlogged in that time, and a fresh budget of 50 lines.
+void CServe::FlushWriteLog() {
+    std::lock_guard<std::mutex> lock(writeMu_);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - writeLogWindow_ < std::chrono::seconds(10)) return;
+    if (writesUnlogged_)
+        Log(std::to_string(writesUnlogged_) +
+            " more writes in the last 10 s, not logged one by one");
+    writeLogWindow_ = now;
+    writesLogged_ = writesUnlogged_ = 0;
 }
 
 void CServe::Shutdown() {

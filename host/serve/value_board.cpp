@@ -179,6 +179,8 @@ std::string ValuePayload(const Sample& s) {
             out += "null";
         }
     }
+    // A tag that has had no value yet, and whose station is not known to fail, has no quality.
+    if (s.timeMs == 0) return out + ",\"quality\":\"none\",\"time\":null}";
     out += s.good ? ",\"quality\":\"good\",\"time\":\"" : ",\"quality\":\"bad\",\"time\":\"";
     out += IsoTime(s.timeMs);
     out += "\"}";

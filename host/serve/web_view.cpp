@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <cctype>
 #include <nlohmann/json.hpp>
 
 #include "framework/codepage.h"
@@ -142,7 +143,9 @@ bool CWebView::Start(const std::string& address, std::string& error) {
                 name = name.substr(0, name.find(']') + 1);
             else
                 name = name.substr(0, name.rfind(':'));
-            if (name == "127.0.0.1" || name == "localhost" || name == "[::1]")
+            for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (name == "127.0.0.1" || name == "localhost" || name == "[::1]" ||
+                name == "[0:0:0:0:0:0:0:1]")
                 return httplib::Server::HandlerResponse::Unhandled;
             res.status = 403;
             res.set_content("this view answers to localhost only\n", "text/plain");
