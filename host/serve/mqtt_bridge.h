@@ -55,7 +55,6 @@ public:
     std::string TagTopic(const Tag& tag) const {
         return settings_.prefix + "/tags/" + tag.topicName;
     }
-    bool Connected() const { return ready_; }
     // The client's thread went round its loop within this time (it waits at most 1 s a turn).
     bool Alive(int withinMs) const;
     std::uint64_t Published() const { return published_; }

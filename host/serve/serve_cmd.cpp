@@ -252,14 +252,6 @@ bool ParseOptions(const Args& raw, Options& o, std::string& error) {
     return true;
 }
 
-int gSignalPipe[2] = {-1, -1};
-extern "C" void OnStopSignal(int sig) {
-    const int saved = errno;
-    const unsigned char b = static_cast<unsigned char>(sig);
-    if (gSignalPipe[1] >= 0) (void)!::write(gSignalPipe[1], &b, 1);
-    errno = saved;
-}
-
 std::string TopicLevel(const std::string& name) {
     std::string t = name;
     for (char& c : t)
@@ -314,13 +306,7 @@ private:
 };
 
 int CServe::Run() {
-    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return kExitStart;
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
+    tarvo::SignalGuard signals;
     const int rc = Prepare();
     if (rc == kExitOk) Loop();
     Shutdown();
@@ -472,7 +458,7 @@ bool CServe::Restart() {
         if (attempt == 1) Log("the I/O service is not back yet");
         for (int i = 0; i < 5; ++i) {
             ::sd_notify(0, "WATCHDOG=1");
-            pollfd p{gSignalPipe[0], POLLIN, 0};
+            pollfd p{tarvo::SignalGuard::Fd(), POLLIN, 0};
             if (::poll(&p, 1, 1000) > 0) return false;  // the loop reads the signal
         }
     }
@@ -508,10 +494,10 @@ void CServe::Loop() {
         // The watchdog is fed while the broker's thread goes round too: a thread stuck for half
         // a minute (a name lookup may take a while) gets the program restarted.
         if (watchdog && mqtt_->Alive(30000)) ::sd_notify(0, "WATCHDOG=1");
-        pollfd p{gSignalPipe[0], POLLIN, 0};
+        pollfd p{tarvo::SignalGuard::Fd(), POLLIN, 0};
         if (::poll(&p, 1, 1000) > 0) {
             unsigned char sig = 0;
-            (void)!::read(gSignalPipe[0], &sig, 1);
+            (void)!::read(tarvo::SignalGuard::Fd(), &sig, 1);
             Log(sig == SIGINT ? "stopping (interrupted)" : "stopping (terminated)");
             break;
         }

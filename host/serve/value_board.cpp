@@ -78,11 +78,6 @@ std::size_t CValueBoard::TakeDirty(std::vector<std::pair<std::size_t, Sample>>& 
     return out.size();
 }
 
-std::size_t CValueBoard::DirtyCount() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return order_.size();
-}
-
 std::size_t CValueBoard::MarkAllDirty() {
     std::size_t n = 0;
     {

@@ -37,7 +37,6 @@ public:
     // a tag changed again before it was taken is sent once, with its latest value (merged).
     // The tags come with their samples, copied under one lock.
     std::size_t TakeDirty(std::vector<std::pair<std::size_t, Sample>>& out, std::size_t max);
-    std::size_t DirtyCount() const;
     // Every tag that has a value, to be sent again (after the broker came back).
     std::size_t MarkAllDirty();
     std::uint64_t TakeMerged();

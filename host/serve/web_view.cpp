@@ -5,8 +5,6 @@
 #include <cctype>
 #include <nlohmann/json.hpp>
 
-#include "framework/codepage.h"
-
 extern const char kServePage[];  // web/index.html, built in
 
 namespace serve {

@@ -1,8 +1,10 @@
 #include "driver_host.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 
 #include "framework/codepage.h"
@@ -96,5 +98,41 @@ std::string ShowValue(const CTagVal& v) {
     if (v.IsText()) return "\"" + Cp949ToUtf8(v.Text()) + "\"";
     return v.Describe();
 }
+
+namespace {
+int gSignalPipe[2] = {-1, -1};
+}  // namespace
+
+extern "C" void QxTarvoOnSignal(int sig) {
+    const int saved = errno;
+    const unsigned char b = static_cast<unsigned char>(sig);
+    if (gSignalPipe[1] >= 0) (void)!::write(gSignalPipe[1], &b, 1);
+    errno = saved;
+}
+
+SignalGuard::SignalGuard() {
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) gSignalPipe[0] = gSignalPipe[1] = -1;
+    struct sigaction sa {};
+    sa.sa_handler = QxTarvoOnSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, &oldInt_);
+    ::sigaction(SIGTERM, &sa, &oldTerm_);
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    ::sigaction(SIGPIPE, &ign, &oldPipe_);
+}
+
+SignalGuard::~SignalGuard() {
+    ::sigaction(SIGINT, &oldInt_, nullptr);
+    ::sigaction(SIGTERM, &oldTerm_, nullptr);
+    ::sigaction(SIGPIPE, &oldPipe_, nullptr);
+    for (int& fd : gSignalPipe) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+}
+
+int SignalGuard::Fd() { return gSignalPipe[0]; }
 
 }  // namespace tarvo

@@ -132,49 +132,6 @@ std::string UpperAscii(std::string s) {
     return s;
 }
 
-// --- signals ------------------------------------------------------------------------------------
-
-int gSignalPipe[2] = {-1, -1};
-
-extern "C" void OnSignal(int sig) {
-    int saved = errno;
-    unsigned char b = static_cast<unsigned char>(sig);
-    if (gSignalPipe[1] >= 0) (void)!::write(gSignalPipe[1], &b, 1);
-    errno = saved;
-}
-
-// Installs SIGINT/SIGTERM handlers for the run and puts the old ones back afterwards.
-class SignalGuard {
-public:
-    SignalGuard() {
-        if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) gSignalPipe[0] = gSignalPipe[1] = -1;
-        struct sigaction sa {};
-        sa.sa_handler = OnSignal;
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, &oldInt_);
-        ::sigaction(SIGTERM, &sa, &oldTerm_);
-        struct sigaction ign {};
-        ign.sa_handler = SIG_IGN;
-        sigemptyset(&ign.sa_mask);
-        ::sigaction(SIGPIPE, &ign, &oldPipe_);
-    }
-    ~SignalGuard() {
-        ::sigaction(SIGINT, &oldInt_, nullptr);
-        ::sigaction(SIGTERM, &oldTerm_, nullptr);
-        ::sigaction(SIGPIPE, &oldPipe_, nullptr);
-        for (int& fd : gSignalPipe) {
-            if (fd >= 0) ::close(fd);
-            fd = -1;
-        }
-    }
-    SignalGuard(const SignalGuard&) = delete;
-    SignalGuard& operator=(const SignalGuard&) = delete;
-
-private:
-    struct sigaction oldInt_ {
-    }, oldTerm_{}, oldPipe_{};
-};
-
 // --- options ------------------------------------------------------------------------------------
 
 struct PendingWrite {
@@ -322,7 +279,7 @@ private:
 
 int Runner::Run() {
     // From here on, Ctrl-C ends the run through Shutdown, also while the board starts.
-    SignalGuard signals;
+    tarvo::SignalGuard signals;
     int rc = Prepare();
     if (rc != kExitOk) return rc;
     Loop();
@@ -508,7 +465,8 @@ void Runner::Loop() {
             std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
         int timeout = static_cast<int>(std::clamp<long long>(waitMs + 1, 0, 1000));
 
-        pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0}, {stdinOpen_ ? STDIN_FILENO : -1, POLLIN, 0}};
+        pollfd fds[2] = {{tarvo::SignalGuard::Fd(), POLLIN, 0},
+                         {stdinOpen_ ? STDIN_FILENO : -1, POLLIN, 0}};
         int n = ::poll(fds, 2, timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -516,7 +474,7 @@ void Runner::Loop() {
         }
         if (fds[0].revents & POLLIN) {
             unsigned char sig = 0;
-            (void)!::read(gSignalPipe[0], &sig, 1);
+            (void)!::read(tarvo::SignalGuard::Fd(), &sig, 1);
             Line(std::string("stopping (") + (sig == SIGINT ? "interrupted" : "terminated") + ")");
             return;
         }
