@@ -324,9 +324,8 @@ void CWriteItem::BuildHeader(std::uint8_t (&header)[6]) const {
 
 int CWriteItem::EncodeValue(std::uint8_t* out) const {
     const double d = m_value.GetVal();
-    // Truncated toward zero; out-of-range values keep their low bits rather than being undefined.
-    // Held within +-2^62 so that conversion and negation stay defined; the low 32 bits of
-    // anything a PLC word can hold are exact.
+    // Truncated toward zero. WriteTag has refused what the type cannot carry; the clamp to
+    // +-2^62 only keeps conversion and negation defined whatever reaches here.
     constexpr double kLimit = 4611686018427387904.0;  // 2^62
     std::int64_t v = 0;
     if (std::isfinite(d)) v = static_cast<std::int64_t>(std::clamp(std::trunc(d), -kLimit, kLimit));
